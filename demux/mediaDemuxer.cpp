@@ -1,0 +1,141 @@
+#include "demux/mediaDemuxer.h"
+
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "debug/std_debug.h"
+#include "interface/resultStatus.h"
+
+input_stream_info_t input_stream_info;
+
+mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
+    : demuxer_type(type), privacy_key(std::move(key)) {
+    if (input_path == nullptr) return;
+    videoCodecpar = nullptr;
+    audioCodecpar = nullptr;
+    output_path = build_output_path(input_path);
+    if (output_path.empty()) {
+        DEBUG_ERR("Could not create output file");
+        set_result_status(RESULT_OPEN_OUTPUT_ERROR);
+        return;
+    }
+    if (avformat_open_input(&fmt_ctx, input_path, nullptr, nullptr) < 0) {
+        DEBUG_ERR("Could not open input file %s", input_path);
+        set_result_status(RESULT_OPEN_INPUT_ERROR);
+        return;
+    }
+    if (avformat_find_stream_info(fmt_ctx, nullptr) < 0) {
+        DEBUG_ERR("Could not find stream information");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+        avformat_close_input(&fmt_ctx);
+        return;
+    }
+    videoStreamIdx = -1;
+    audioStreamIdx = -1;
+    for (unsigned i = 0; i < fmt_ctx->nb_streams; ++i) {
+        AVCodecParameters* par = fmt_ctx->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && videoStreamIdx < 0) {
+            videoStreamIdx = static_cast<int>(i);
+            videoCodecpar = par;
+        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioStreamIdx < 0) {
+            audioStreamIdx = static_cast<int>(i);
+            audioCodecpar = par;
+        }
+    }
+    if (videoStreamIdx < 0) {
+        DEBUG_ERR("Could not find video stream");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+        avformat_close_input(&fmt_ctx);
+        return;
+    }
+    bsf_ctx = nullptr;
+    const char* filter_name = nullptr;
+    if (videoCodecpar->codec_id == AV_CODEC_ID_H264) {
+        filter_name = "h264_mp4toannexb";
+    } else if (videoCodecpar->codec_id == AV_CODEC_ID_HEVC) {
+        filter_name = "hevc_mp4toannexb";
+    } else {
+        DEBUG_ERR("unsupport video codec");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+        return;
+    }
+    video_codec_id = videoCodecpar->codec_id;
+    // A filter that cannot be set up (an AVI stream that is already Annex B has no
+    // extradata, for example) is treated like a missing one: packets pass unfiltered.
+    if (const AVBitStreamFilter* filter = av_bsf_get_by_name(filter_name)) {
+        if (av_bsf_alloc(filter, &bsf_ctx) < 0 || avcodec_parameters_copy(bsf_ctx->par_in, videoCodecpar) < 0 ||
+            av_bsf_init(bsf_ctx) < 0) {
+            av_bsf_free(&bsf_ctx);
+        }
+    }
+
+    AVStream* video = fmt_ctx->streams[videoStreamIdx];
+    const AVRational rate = video->avg_frame_rate;
+    const double fps = rate.den != 0 ? static_cast<double>(rate.num) / rate.den : 0.0;
+    input_stream_info.width = videoCodecpar->width;
+    input_stream_info.height = videoCodecpar->height;
+    input_stream_info.fps = static_cast<int32_t>(fps);
+    input_stream_info.bit_rate = videoCodecpar->bit_rate < 0x800000 ? 0x800000 : videoCodecpar->bit_rate;
+    input_stream_info.profile = videoCodecpar->profile;
+    input_stream_info.level = videoCodecpar->level;
+    input_stream_info.field_order = videoCodecpar->field_order;
+    input_stream_info.duration = fmt_ctx->duration;
+    input_stream_info.video_time_base = video->time_base;
+    if (audioStreamIdx >= 0) input_stream_info.audio_time_base = fmt_ctx->streams[audioStreamIdx]->time_base;
+    input_stream_info.sample_aspect_ratio = video->sample_aspect_ratio;
+    input_stream_info.avg_frame_rate = rate;
+    input_stream_info.video_stream_index = videoStreamIdx;
+    input_stream_info.audio_stream_index = audioStreamIdx;
+
+    DEBUG_WRN("Resolution: %d x %d", input_stream_info.width, input_stream_info.height);
+    DEBUG_WRN("Frame Rate: %d/%d (%.2f fps) bitrate=%lld", rate.num, rate.den, fps,
+              static_cast<long long>(input_stream_info.bit_rate));
+    DEBUG_WRN("Format: %s", avcodec_get_name(static_cast<AVCodecID>(video_codec_id)));
+    DEBUG_WRN("videoStreamIdx=%d,videoCodecpar=%p", videoStreamIdx, static_cast<void*>(videoCodecpar));
+    DEBUG_WRN("audioStreamIdx=%d,audioCodecpar=%p", audioStreamIdx, static_cast<void*>(audioCodecpar));
+
+    decrypt_buffer.reset(new uint8_t[k_decrypt_buffer_size]);
+    is_init = true;
+}
+
+mediaDemuxer::~mediaDemuxer() {
+    if (bsf_ctx != nullptr) av_bsf_free(&bsf_ctx);
+    avformat_close_input(&fmt_ctx);
+    decrypt_buffer.reset();
+    DEBUG_WRN("mediaDemuxer destruction succeed");
+}
+
+std::string mediaDemuxer::build_output_path(const char* input_path) {
+    if (input_path == nullptr) return std::string();
+    std::string path(input_path);
+    if (path.empty()) return std::string();
+    const size_t separator = path.find_last_of("/\\");
+    const size_t floor = separator == std::string::npos ? 0 : separator;
+    const size_t dot = path.find_last_of('.');
+    // The '.' must lie behind the last separator (behind index 0 when there is none) and
+    // must not be the last character.
+    if (dot == std::string::npos || dot <= floor || dot + 1 == path.size()) return std::string();
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension != "mp4" && extension != "avi") return std::string();
+
+    std::string insertion = "_decmosic_";
+    char stamp[32];
+    std::memset(stamp, 0, sizeof(stamp));
+    const time_t now = time(nullptr);
+    struct tm local {};
+    if (now != static_cast<time_t>(-1) && localtime_r(&now, &local) != nullptr) {
+        strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", &local);
+        insertion += stamp;
+    }
+    path.insert(dot, insertion);
+    return path;
+}
+
+int mediaDemuxer::demuxer_media_file_process() {
+    if (!is_init) return -1;
+    return 0;
+}
+
+void mediaDemuxer::demuxer_video_callback_all(AVPacket*) {}

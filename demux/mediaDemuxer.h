@@ -1,0 +1,59 @@
+// The input stage and the owner of one job: opens the input, picks the streams, derives
+// the output path, publishes input_stream_info, and runs the job's main loop on the
+// caller's thread (read, Annex B filter, privacy step, routing, stage build and tear-down).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/common.h"
+#include "common/streamInfo.h"
+
+extern "C" {
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+}
+
+class decryptMosic;
+
+class mediaDemuxer : public common {
+public:
+    // Mode bit that sends video packets through the privacy step.
+    static constexpr int k_type_privacy = 2;
+    // Size of the buffer that receives each decrypted coded picture.
+    static constexpr size_t k_decrypt_buffer_size = 0xA00000;
+
+    mediaDemuxer(const char* input_path, int type, std::string privacy_key);
+    ~mediaDemuxer() override;
+
+    // The output path for an input path: "_decmosic_" and 14 digits of local time inserted
+    // before the extension, which must be mp4 or avi in any letter case. Empty when none
+    // can be made.
+    static std::string build_output_path(const char* input_path);
+
+    // Runs the whole job. -1 when the demuxer is not initialised, else 0; the outcome is
+    // in the result status.
+    int demuxer_media_file_process();
+
+    // Dispatches one video packet by demuxer_type.
+    void demuxer_video_callback_all(AVPacket* packet);
+
+    // The privacy step for one Annex B video packet: forwards parameter sets and IDR
+    // packets, replaces a packet that begins with a privacy SEI by the decrypted picture,
+    // drops everything else. 0 when handled, -1 on an unknown codec or a failed decryption.
+    int demuxer_mosic_process(AVPacket* packet);
+
+    AVBSFContext* bsf_ctx = nullptr;
+    AVFormatContext* fmt_ctx = nullptr;
+    int demuxer_type = 0;
+    int videoStreamIdx = -1;
+    int audioStreamIdx = -1;
+    std::unique_ptr<uint8_t[]> decrypt_buffer;  // k_decrypt_buffer_size bytes
+    int video_codec_id = 0;
+    std::string privacy_key;
+    std::string output_path;
+    std::shared_ptr<decryptMosic> decryptor;
+    AVCodecParameters* videoCodecpar = nullptr;
+    AVCodecParameters* audioCodecpar = nullptr;
+};
