@@ -1,0 +1,42 @@
+// Helpers for tests that run real programs (demosaic, mosaic, ffmpeg, ffprobe).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct run_result {
+    int exit_code = -1;       // the program's exit status (0-255), or -1 when it did not exit normally
+    bool timed_out = false;   // killed after the time limit
+    std::string out;          // everything it wrote to stdout
+    std::string err;          // everything it wrote to stderr
+};
+
+// Runs argv[0] (looked up in PATH when it has no '/') with the given arguments, the
+// working directory cwd (empty: unchanged) and stdin_text as its standard input. Kills it
+// after timeout_seconds.
+run_result run(const std::vector<std::string>& argv, const std::string& stdin_text = std::string(),
+               double timeout_seconds = 120, const std::string& cwd = std::string());
+
+// A fresh, empty folder for one test under the build's scratch folder.
+std::string scratch_dir(const std::string& name);
+
+// The lines of text that begin with prefix.
+std::vector<std::string> lines_starting_with(const std::string& text, const std::string& prefix);
+
+// Files in dir (names only), sorted.
+std::vector<std::string> list_dir(const std::string& dir);
+
+bool file_exists(const std::string& path);
+
+// True when an ffmpeg and ffprobe can be run from PATH.
+bool have_ffmpeg();
+
+// Makes a small test clip with ffmpeg's lavfi sources. video_codec is an ffmpeg encoder
+// name ("libx264", "libx265", "mpeg4"); audio_codec empty for none. Returns true on success.
+bool make_clip(const std::string& path, const std::string& video_codec, int width, int height, int frames,
+               int fps, const std::string& audio_codec = std::string(),
+               const std::string& extra_video_args = std::string());
+
+}  // namespace testsupport
