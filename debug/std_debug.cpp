@@ -12,8 +12,13 @@
 debug_context* g_debug_context = nullptr;
 
 namespace {
-debug_context g_debug_record;
+// A function-local static, so that the record is built before the start-up routine uses it
+// whatever order the files' initialisers run in.
+debug_context& debug_record() {
+    static debug_context record;
+    return record;
 }
+}  // namespace
 
 namespace std_debug {
 
@@ -35,21 +40,15 @@ void startup() {
         printf("DEBUG ERR : lib std_debug busy!!!\r\n");
         return;
     }
-    g_debug_record.log_level = 2;
+    debug_context& record = debug_record();
+    record.log_level = 2;
     {
-        std::lock_guard<std::mutex> lock(g_debug_record.status_mutex);
-        g_debug_record.result_code = RESULT_OK;
-        g_debug_record.result_msg = result_message(RESULT_OK);
+        std::lock_guard<std::mutex> lock(record.status_mutex);
+        record.result_code = RESULT_OK;
+        record.result_msg = result_message(RESULT_OK);
     }
-    g_debug_context = &g_debug_record;
+    g_debug_context = &record;
     printf("DEBUG LEVEL : %d\r\n", g_debug_context->log_level);
 }
 
 }  // namespace std_debug
-
-namespace {
-// Runs before main(): publishes the record and prints the level line.
-struct std_debug_initialiser {
-    std_debug_initialiser() { std_debug::startup(); }
-} g_std_debug_initialiser;
-}  // namespace
