@@ -1,0 +1,239 @@
+// Packet/frame holders and the stage base: queue bound, order, drain and discard rules.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "common/common.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+AVPacket* make_packet(int64_t pts, int size = 16) {
+    AVPacket* p = av_packet_alloc();
+    av_new_packet(p, size);
+    p->pts = pts;
+    p->dts = pts;
+    return p;
+}
+
+// What a probe stage's worker saw; outlives the stage so tests can read it after destruction.
+struct probe_record {
+    std::mutex mutex;
+    std::vector<int64_t> pts;
+    std::vector<int64_t> seen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return pts;
+    }
+};
+
+// A minimal threaded stage: its worker records the pts of each packet, and can be held
+// inside the processing step to keep items waiting in the queue.
+class probe_stage : public common {
+public:
+    explicit probe_stage(bool start, std::shared_ptr<probe_record> record = std::make_shared<probe_record>())
+        : record(std::move(record)) {
+        if (!start) return;
+        running = true;
+        is_init = true;
+        work_thread = std::thread(&probe_stage::loop_task, this);
+    }
+    ~probe_stage() override {
+        stop_worker([this] { return queue.empty(); });
+        queue.clear();
+    }
+    bool push_data(void* item) override { return push_bounded(queue, static_cast<AVPacket*>(item)); }
+    bool pop_data(void* item) override { return pop_packet(queue, static_cast<AVPacket*>(item)); }
+
+    size_t queued() {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        return queue.size();
+    }
+    void push_pts(int64_t pts) {
+        AVPacket* p = make_packet(pts);
+        push_data(p);
+        av_packet_free(&p);
+    }
+
+    std::list<std::shared_ptr<avPacketDev>> queue;
+    std::shared_ptr<probe_record> record;
+    std::atomic<bool> hold{false};
+    std::atomic<int> in_process{0};
+
+private:
+    void loop_task() {
+        auto working = std::make_shared<avPacketDev>();
+        worker_loop([&] { return pop_data(working->pkt); },
+                    [&] {
+                        ++in_process;
+                        while (hold) std::this_thread::sleep_for(1ms);
+                        std::lock_guard<std::mutex> lock(record->mutex);
+                        record->pts.push_back(working->pkt->pts);
+                    },
+                    [&] { av_packet_unref(working->pkt); });
+    }
+};
+
+void wait_until(const std::function<bool()>& condition) {
+    for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(1ms);
+}
+
+class QueueTest : public ::testing::Test {
+protected:
+    void TearDown() override { reset_result_status_for_testing(); }
+};
+
+}  // namespace
+
+TEST(Holders, ReferenceCopySharesThePayload) {
+    AVPacket* src = make_packet(42);
+    avPacketDev copy(src);
+    ASSERT_NE(copy.pkt, nullptr);
+    EXPECT_EQ(copy.pkt->data, src->data);
+    EXPECT_EQ(copy.pkt->pts, 42);
+    EXPECT_EQ(copy.data, nullptr);
+    av_packet_free(&src);
+    // The copy keeps the payload alive on its own.
+    EXPECT_EQ(copy.pkt->size, 16);
+
+    AVFrame* frame = av_frame_alloc();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = 32;
+    frame->height = 16;
+    ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
+    avFrameDev frame_copy(frame);
+    ASSERT_NE(frame_copy.frame, nullptr);
+    EXPECT_EQ(frame_copy.frame->data[0], frame->data[0]);
+    av_frame_free(&frame);
+}
+
+TEST(Holders, FailedReferenceLeavesANullHolderThatIsSafeToDrop) {
+    avPacketDev packet(static_cast<const AVPacket*>(nullptr));
+    EXPECT_EQ(packet.pkt, nullptr);
+    avFrameDev frame(static_cast<const AVFrame*>(nullptr));
+    EXPECT_EQ(frame.frame, nullptr);
+    avPacketDev negative(reinterpret_cast<const uint8_t*>("x"), -1);
+    EXPECT_EQ(negative.pkt, nullptr);
+}
+
+TEST(Holders, ByteCopyIsPaddedAndCarriesNoTiming) {
+    const uint8_t bytes[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21};
+    avPacketDev copy(bytes, sizeof(bytes));
+    ASSERT_NE(copy.pkt, nullptr);
+    EXPECT_NE(copy.pkt->data, bytes);
+    EXPECT_EQ(copy.pkt->data, copy.data);
+    ASSERT_EQ(copy.pkt->size, static_cast<int>(sizeof(bytes)));
+    EXPECT_EQ(std::memcmp(copy.pkt->data, bytes, sizeof(bytes)), 0);
+    for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) ASSERT_EQ(copy.pkt->data[sizeof(bytes) + i], 0) << i;
+    EXPECT_EQ(copy.pkt->pts, AV_NOPTS_VALUE);
+    EXPECT_EQ(copy.pkt->dts, AV_NOPTS_VALUE);
+    EXPECT_EQ(copy.pkt->stream_index, 0);
+    EXPECT_EQ(copy.pkt->flags & AV_PKT_FLAG_KEY, 0);
+    ASSERT_NE(copy.pkt->buf, nullptr);
+    EXPECT_EQ(copy.pkt->buf->data, copy.pkt->data);
+
+    // The bytes outlive the holder in any packet that references them.
+    AVPacket* keeper = av_packet_alloc();
+    ASSERT_EQ(av_packet_ref(keeper, copy.pkt), 0);
+    EXPECT_EQ(keeper->data, copy.pkt->data);
+    av_packet_free(&keeper);
+
+    avPacketDev empty(bytes, 0);
+    ASSERT_NE(empty.pkt, nullptr);
+    EXPECT_EQ(empty.pkt->size, 0);
+}
+
+TEST_F(QueueTest, PopOnAnEmptyQueueTimesOutAndLeavesTheDestinationAlone) {
+    probe_stage stage(false);
+    AVPacket* dst = av_packet_alloc();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(stage.pop_data(dst));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 5ms);
+    EXPECT_EQ(dst->data, nullptr);
+    EXPECT_EQ(dst->size, 0);
+    av_packet_free(&dst);
+}
+
+TEST_F(QueueTest, AnEmptyHolderAtTheFrontIsTakenOutAsAFailure) {
+    probe_stage stage(false);
+    stage.queue.push_back(std::make_shared<avPacketDev>(static_cast<const AVPacket*>(nullptr)));
+    AVPacket* dst = av_packet_alloc();
+    EXPECT_FALSE(stage.pop_data(dst));
+    EXPECT_TRUE(stage.queue.empty());
+    av_packet_free(&dst);
+}
+
+TEST_F(QueueTest, BoundOfSixHoldsTheProducerUntilTheWorkerTakesOne) {
+    probe_stage stage(true);
+    stage.hold = true;
+    stage.push_pts(0);
+    wait_until([&] { return stage.in_process == 1; });  // the worker holds item 0
+    for (int i = 1; i <= 6; ++i) stage.push_pts(i);
+    EXPECT_EQ(stage.queued(), 6u);
+
+    auto blocked = std::async(std::launch::async, [&] { stage.push_pts(7); });
+    EXPECT_EQ(blocked.wait_for(150ms), std::future_status::timeout) << "a seventh waiting item must hold the producer";
+    EXPECT_EQ(stage.queued(), 6u);
+    stage.hold = false;
+    EXPECT_EQ(blocked.wait_for(2s), std::future_status::ready);
+    wait_until([&] { return stage.record->seen().size() == 8; });
+    EXPECT_EQ(stage.record->seen(), (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}))
+        << "items leave in the order they came";
+}
+
+TEST_F(QueueTest, DestroyingWithResultZeroProcessesEveryQueuedItemFirst) {
+    auto record = std::make_shared<probe_record>();
+    auto stage = std::make_unique<probe_stage>(true, record);
+    stage->hold = true;
+    for (int i = 0; i < 4; ++i) stage->push_pts(i);
+    wait_until([&] { return stage->in_process == 1; });
+    EXPECT_EQ(stage->queued(), 3u);
+    std::thread release([raw = stage.get()] {
+        std::this_thread::sleep_for(120ms);
+        raw->hold = false;
+    });
+    stage.reset();  // waits for the queue to drain, then stops the worker
+    release.join();
+    EXPECT_EQ(record->seen(), (std::vector<int64_t>{0, 1, 2, 3}));
+}
+
+TEST_F(QueueTest, NonZeroResultDiscardsQueuedItemsWithoutWaiting) {
+    auto record = std::make_shared<probe_record>();
+    auto stage = std::make_unique<probe_stage>(true, record);
+    stage->hold = true;
+    for (int i = 0; i < 4; ++i) stage->push_pts(i);
+    wait_until([&] { return stage->in_process == 1; });
+    set_result_status(RESULT_DECODER_ERROR);
+    stage->hold = false;
+    const auto start = std::chrono::steady_clock::now();
+    stage.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(record->seen(), (std::vector<int64_t>{0})) << "the item in hand finishes; the queued ones are dropped";
+}
+
+TEST_F(QueueTest, StageWhoseSetUpFailedIsDestroyedWithoutWaiting) {
+    auto stage = std::make_unique<probe_stage>(false);
+    for (int i = 0; i < 3; ++i) stage->push_pts(i);
+    const auto start = std::chrono::steady_clock::now();
+    stage.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+}
+
+TEST(CallbackSlots, FanOutCallsFilledSlotsInOrderAndASecondSetReplaces) {
+    common stage;
+    std::vector<int> calls;
+    stage.set_callback(3, [&](void*) { calls.push_back(3); });
+    stage.set_callback(0, [&](void*) { calls.push_back(0); });
+    stage.set_callback(0, [&](void*) { calls.push_back(100); });
+    stage.set_callback(10, [&](void*) { calls.push_back(10); });  // out of range: ignored
+    stage.fan_out(nullptr);
+    EXPECT_EQ(calls, (std::vector<int>{100, 3}));
+    EXPECT_FALSE(stage.push_data(nullptr));
+    EXPECT_FALSE(stage.pop_data(nullptr));
+}
