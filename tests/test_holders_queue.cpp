@@ -222,7 +222,7 @@ TEST_F(QueueTest, StageWhoseSetUpFailedIsDestroyedWithoutWaiting) {
     for (int i = 0; i < 3; ++i) stage->push_pts(i);
     const auto start = std::chrono::steady_clock::now();
     stage.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 90ms) << "no drain wait (it polls every 100 ms)";
 }
 
 TEST(CallbackSlots, FanOutCallsFilledSlotsInOrderAndASecondSetReplaces) {
