@@ -16,6 +16,7 @@ const char* const k_messages[] = {
     "Parama Error",
     "video decoder Error",
     "video encoder Error",
+    "Interrupted by signal",
 };
 constexpr int k_message_count = static_cast<int>(sizeof(k_messages) / sizeof(k_messages[0]));
 }  // namespace

@@ -16,6 +16,8 @@ enum result_code_t {
     RESULT_PARAM_ERROR = 7,
     RESULT_DECODER_ERROR = 8,
     RESULT_ENCODER_ERROR = 9,
+    // Not a failure of the job itself: SIGINT, SIGTERM or SIGHUP stopped it.
+    RESULT_INTERRUPTED = 10,
 };
 
 // The fixed message of a code (callers parse these texts; they are kept exactly as they are).
