@@ -13,6 +13,7 @@
 
 #include "debug/std_debug.h"
 #include "interface/pqMosaicInterface.h"
+#include "interface/progress.h"
 #include "interface/resultStatus.h"
 
 namespace {
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
     int result;
     {
         interrupt_watcher watcher;
+        progress::reporter progress_line;  // only when stderr is a terminal
         if (key_ok) {
             result = pq_mosaic_interface_input(argv[1], key.c_str(), message);
         } else {

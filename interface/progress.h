@@ -1,0 +1,35 @@
+// The progress line for people at a terminal: one updating line on stderr with the
+// pictures restored so far of those expected, speed, elapsed and remaining time. Silent
+// when stderr is not a terminal; stdout is never touched.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace progress {
+
+// Counters the pipeline updates; cheap enough for every picture.
+void set_expected_pictures(int64_t count);
+void note_picture_written();
+int64_t pictures_written();
+void reset();
+
+// "restored 120/250 pictures  31.5 fps  elapsed 0:03  left 0:04" (the text of one update).
+std::string format_line(int64_t done, int64_t expected, double elapsed_seconds);
+
+// Shows the line on stderr every quarter second while it lives, when stderr is a terminal
+// (or when forced, for tests); clears it when destroyed.
+class reporter {
+public:
+    explicit reporter(bool force = false);
+    ~reporter();
+    reporter(const reporter&) = delete;
+    reporter& operator=(const reporter&) = delete;
+
+private:
+    struct impl;
+    impl* impl_;
+};
+
+}  // namespace progress
