@@ -15,60 +15,39 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+const int H264 = AV_CODEC_ID_H264, HEVC = AV_CODEC_ID_HEVC;
 
-const char* name_of(const bytes& b, int codec) {
-    // An exact-size heap copy, so that a read past the end is a real overrun.
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[b.size() ? b.size() : 1]);
-    if (!b.empty()) std::memcpy(copy.get(), b.data(), b.size());
-    return nal_type_name(copy.get(), static_cast<int>(b.size()), codec);
+TEST(privacy_step, nal_type_names) {
+    struct named {
+        bytes packet;
+        int codec;
+        const char* name;
+    };
+    const named cases[] = {
+        {{0, 0, 0, 1, 0x41}, H264, "H264 P/B SLICE"}, {{0, 0, 0, 1, 0x65}, H264, "H264 IDR SLICE (I-frame)"},
+        {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"},  // nal_ref_idc does not count
+        {{0, 0, 0, 1, 0x67}, H264, "H264 SPS"}, {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"},
+        {{0, 0, 0, 1, 0x09}, H264, "H264 OTHER"}, {{0x67, 0x42}, H264, "H264 SPS"},  // no start code: byte 0
+        {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"},                  // only the first counts
+        {{0, 0, 0, 1, 0x02, 1}, HEVC, "H265 TRAIL (P/B-frame)"}, {{0, 0, 0, 1, 0x00, 1}, HEVC, "H265 OTHER"},
+        {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},  // CRA
+        {{0, 0, 0, 1, 0x26, 1}, HEVC, "H265 IDR (I-frame)"}, {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"},
+        {{0, 0, 0, 1, 0x40, 1}, HEVC, "H265 VPS"}, {{0, 0, 0, 1, 0x42, 1}, HEVC, "H265 SPS"},
+        {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"}, {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"},
+        {{0, 0, 0, 1, 0x50, 1}, HEVC, "H265 SEI SUFFIX"},
+        {{}, AV_CODEC_ID_MPEG4, "INVALID"}, {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"},
+        // Short packets are never read past their end.
+        {{0, 0, 1}, H264, "H264 OTHER"}, {{0, 0, 0, 1}, HEVC, "H265 OTHER"}, {{0, 0}, HEVC, "H265 OTHER"}};
+    for (const named& c : cases) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.packet.size() + 1]);
+        std::memcpy(exact.get(), c.packet.data(), c.packet.size());
+        EXPECT_STREQ(nal_type_name(exact.get(), static_cast<int>(c.packet.size()), c.codec), c.name);
+    }
+    EXPECT_STREQ(nal_type_name(nullptr, 0, H264), "INVALID");
 }
 
-TEST(privacy_nal_names, h264_table_and_start_code_forms) {
-    const int h264 = AV_CODEC_ID_H264;
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x41}, h264), "H264 P/B SLICE");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x65}, h264), "H264 IDR SLICE (I-frame)");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x06}, h264), "H264 SEI");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x26}, h264), "H264 SEI");  // nal_ref_idc does not count
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x67}, h264), "H264 SPS");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x68}, h264), "H264 PPS");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x09}, h264), "H264 OTHER");
-    EXPECT_STREQ(name_of({0, 0, 1, 0x65, 0x88}, h264), "H264 IDR SLICE (I-frame)");
-    // No start code: byte 0 is the header.
-    EXPECT_STREQ(name_of({0x67, 0x42}, h264), "H264 SPS");
-    EXPECT_STREQ(name_of({0x41}, h264), "H264 P/B SLICE");
-    // Only the first NAL unit counts.
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, h264), "H264 SPS");
-}
-
-TEST(privacy_nal_names, hevc_table) {
-    const int hevc = AV_CODEC_ID_HEVC;
-    auto name = [&](int type) { return name_of({0, 0, 0, 1, static_cast<uint8_t>(type << 1), 0x01}, hevc); };
-    EXPECT_STREQ(name(1), "H265 TRAIL (P/B-frame)");
-    EXPECT_STREQ(name(0), "H265 OTHER");
-    EXPECT_STREQ(name(21), "H265 OTHER");  // CRA
-    EXPECT_STREQ(name(19), "H265 IDR (I-frame)");
-    EXPECT_STREQ(name(20), "H265 IDR (I-frame)");
-    EXPECT_STREQ(name(32), "H265 VPS");
-    EXPECT_STREQ(name(33), "H265 SPS");
-    EXPECT_STREQ(name(34), "H265 PPS");
-    EXPECT_STREQ(name(39), "H265 SEI PREFIX");
-    EXPECT_STREQ(name(40), "H265 SEI SUFFIX");
-    EXPECT_STREQ(name_of({0x81 /* forbidden bit + type 0 */}, hevc), "H265 OTHER");
-}
-
-TEST(privacy_nal_names, empty_unknown_and_short_packets) {
-    EXPECT_STREQ(nal_type_name(nullptr, 0, AV_CODEC_ID_H264), "INVALID");
-    EXPECT_STREQ(name_of({}, AV_CODEC_ID_MPEG4), "INVALID");
-    EXPECT_STREQ(name_of({0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4), "UNKNOWN");
-    // A start code with nothing behind it is never read past.
-    EXPECT_STREQ(name_of({0, 0, 1}, AV_CODEC_ID_H264), "H264 OTHER");
-    EXPECT_STREQ(name_of({0, 0, 0, 1}, AV_CODEC_ID_HEVC), "H265 OTHER");
-    EXPECT_STREQ(name_of({0, 0, 0}, AV_CODEC_ID_H264), "H264 OTHER");
-    EXPECT_STREQ(name_of({0, 0}, AV_CODEC_ID_HEVC), "H265 OTHER");
-}
-
-// A packet over a copy of the bytes, with distinct timing in every field that matters.
-std::shared_ptr<avPacketDev> timed_packet(const bytes& b) {
+// A packet over a copy of the bytes, with distinct values in every timing field.
+std::shared_ptr<avPacketDev> timed(const bytes& b) {
     auto holder = std::make_shared<avPacketDev>(b.data(), static_cast<int32_t>(b.size()));
     AVPacket* p = holder->pkt;
     p->pts = 3600;
@@ -80,7 +59,7 @@ std::shared_ptr<avPacketDev> timed_packet(const bytes& b) {
     return holder;
 }
 
-void expect_same_timing(const AVPacket* a, const AVPacket* b) {
+void expect_timing_of(const AVPacket* a, const AVPacket* b) {
     EXPECT_EQ(a->pts, b->pts);
     EXPECT_EQ(a->dts, b->dts);
     EXPECT_EQ(a->duration, b->duration);
@@ -89,64 +68,42 @@ void expect_same_timing(const AVPacket* a, const AVPacket* b) {
     EXPECT_EQ(av_cmp_q(a->time_base, b->time_base), 0);
 }
 
-bytes packet_bytes(const AVPacket* p) { return bytes(p->data, p->data + p->size); }
+bytes data_of(const AVPacket* p) { return bytes(p->data, p->data + p->size); }
 
-const bytes k_user_data_h264 = {0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0xCC, 0x80};
-const bytes k_user_data_hevc = {0, 0, 0, 1, 0x4E, 0x01, 0x05, 0x10, 0xAA, 0xBB, 0x80};
+const bytes k_user_data = {0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80};
 
-TEST(privacy_strip, leading_user_data_sei_is_cut) {
-    for (const bytes& sei : {k_user_data_h264, k_user_data_hevc}) {
-        const bytes rest = {0, 0, 0, 1, 0x06, 0x99, 0x30, 0x01, 0x02};
-        bytes whole = sei;
-        whole.insert(whole.end(), rest.begin(), rest.end());
-        auto in = timed_packet(whole);
-        std::shared_ptr<avPacketDev> holder;
-        ASSERT_TRUE(strip_leading_sei(in->pkt, holder));
-        ASSERT_TRUE(holder && holder->pkt);
-        EXPECT_EQ(packet_bytes(holder->pkt), rest);
-        expect_same_timing(holder->pkt, in->pkt);
-        // The copy carries zeroed padding for the decoder.
+TEST(privacy_step, strip_leading_user_data_sei) {
+    const bytes rest = {0, 0, 0, 1, 0x65, 0x88};
+    struct strip_case {
+        bytes packet;
+        bool cut;  // when cut, what is left is `rest`
+    };
+    const strip_case cases[] = {
+        {{0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, true},
+        {{0, 0, 0, 1, 0x4E, 0x01, 0x05, 0x10, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, true},  // HEVC prefix SEI
+        // A 3-byte start code does not end the cut (with nothing behind, nothing is cut).
+        {{0, 0, 0, 1, 6, 5, 0xAA, 0, 0, 1, 6, 0x99, 0x20, 0, 0, 0, 1, 0x65, 0x88}, true},
+        {{0, 0, 0, 1, 6, 5, 0xAA, 0, 0, 1, 6, 0x99, 0x20, 0x31, 0x32}, false},
+        {{0, 0, 0, 1, 6, 5, 0, 0, 0, 0, 0, 0, 1, 0x65, 0x88}, true},  // zeros before go with the SEI
+        {{0, 0, 0, 1, 6, 5, 0, 0, 0, 1}, false},                      // nothing behind the start code
+        {{0, 0, 0, 1, 6, 5, 0, 0, 0}, false},                         // 9 bytes
+        {{0, 0, 1, 6, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},       // 3-byte start code first
+        {{0, 0, 0, 1, 6, 6, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},    // other payload type
+        {{0, 0, 0, 1, 0x4E, 1, 4, 0, 0, 0, 1, 0x65, 0x88}, false},
+        {{0, 0, 0, 1, 0x65, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false}};
+    for (const strip_case& c : cases) {
+        auto in = timed(c.packet);
+        auto before = std::make_shared<avPacketDev>();
+        std::shared_ptr<avPacketDev> holder = before;
+        ASSERT_EQ(strip_leading_sei(in->pkt, holder), c.cut) << testing::PrintToString(c.packet);
+        if (!c.cut) {
+            EXPECT_EQ(holder, before);  // left alone
+            continue;
+        }
+        EXPECT_EQ(data_of(holder->pkt), rest);
+        expect_timing_of(holder->pkt, in->pkt);
         for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) ASSERT_EQ(holder->pkt->data[rest.size() + i], 0);
     }
-}
-
-TEST(privacy_strip, where_the_cut_falls) {
-    auto strip = [](const bytes& b, bytes* rest) {
-        auto in = timed_packet(b);
-        auto keep = std::make_shared<avPacketDev>();
-        std::shared_ptr<avPacketDev> holder = keep;
-        const bool cut = strip_leading_sei(in->pkt, holder);
-        if (cut) {
-            *rest = packet_bytes(holder->pkt);
-        } else {
-            EXPECT_EQ(holder, keep);  // left alone
-        }
-        return cut;
-    };
-    bytes rest;
-    // A 3-byte start code does not end the cut; a later 4-byte one does.
-    bytes three = k_user_data_h264;
-    three.insert(three.end(), {0, 0, 1, 0x06, 0x99, 0x20});
-    EXPECT_FALSE(strip(three, &rest));
-    three.insert(three.end(), {0, 0, 0, 1, 0x65, 0x88});
-    EXPECT_TRUE(strip(three, &rest));
-    EXPECT_EQ(rest, (bytes{0, 0, 0, 1, 0x65, 0x88}));
-    // Zeros before the start code stay with the cut part.
-    EXPECT_TRUE(strip({0, 0, 0, 1, 6, 5, 0, 0, 0, 0, 0, 1, 0x41}, &rest));
-    EXPECT_EQ(rest, (bytes{0, 0, 0, 1, 0x41}));
-    // The start code must have at least one byte behind it.
-    EXPECT_FALSE(strip({0, 0, 0, 1, 6, 5, 0, 0, 0, 1}, &rest));
-    EXPECT_TRUE(strip({0, 0, 0, 1, 6, 5, 0, 0, 0, 1, 0x41}, &rest));
-    EXPECT_EQ(rest, (bytes{0, 0, 0, 1, 0x41}));
-    // Too short, a 3-byte start code first, another SEI payload type, not an SEI.
-    EXPECT_FALSE(strip({0, 0, 0, 1, 6, 5, 0, 0, 0}, &rest));
-    EXPECT_FALSE(strip({0, 0, 1, 6, 5, 0xAA, 0, 0, 0, 1, 0x41}, &rest));
-    EXPECT_FALSE(strip({0, 0, 0, 1, 6, 6, 0xAA, 0, 0, 0, 1, 0x41}, &rest));
-    EXPECT_FALSE(strip({0, 0, 0, 1, 0x4E, 1, 4, 0, 0, 0, 1, 0x41}, &rest));
-    EXPECT_FALSE(strip({0, 0, 0, 1, 0x65, 5, 0xAA, 0, 0, 0, 1, 0x41}, &rest));
-    // The user-data pattern is accepted whatever the stream's codec: the HEVC one with
-    // nothing but a start code behind it.
-    EXPECT_FALSE(strip({0, 0, 0, 1, 0x4E, 1, 5, 0, 0, 0, 1}, &rest));
 }
 
 // A demuxer without input, set up by hand, whose callback slot 0 keeps what it is given.
@@ -155,137 +112,127 @@ protected:
     void SetUp() override {
         reset_result_status_for_testing();
         demuxer.reset(new mediaDemuxer(nullptr, mediaDemuxer::k_type_privacy, "the key"));
-        demuxer->video_codec_id = AV_CODEC_ID_H264;
-        demuxer->set_callback(0, [this](void* item) {
-            forwarded.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(item)));
-        });
+        demuxer->video_codec_id = H264;
+        demuxer->set_callback(0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
     }
-
-    bytes privacy_sei(int codec, const bytes& picture, const std::string& key = "the key") {
-        bytes nal;
-        std::string error;
+    static bytes sei(int codec, const std::string& key = "the key") {
         privacy_sei_options options;
         options.version_text = "ver-test";
-        options.encrypt_bytes = picture.size() / 2;
-        EXPECT_TRUE(build_privacy_sei(codec, picture.data(), picture.size(), key, options, &nal, &error)) << error;
+        options.encrypt_bytes = k_picture.size() / 2;
+        bytes nal;
+        std::string error;
+        EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key, options, &nal, &error)) << error;
         return nal;
     }
+    int process(const bytes& b) { return demuxer->demuxer_mosic_process(timed(b)->pkt); }
+    // Runs f with stdout captured.
+    template <class F>
+    std::string printed_by(F f) {
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        f();
+        fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
 
-    int process(const bytes& b) { return demuxer->demuxer_mosic_process(timed_packet(b)->pkt); }
-
+    static const bytes k_picture;
     std::unique_ptr<mediaDemuxer> demuxer;
-    std::vector<std::shared_ptr<avPacketDev>> forwarded;
+    std::vector<std::shared_ptr<avPacketDev>> sent;
 };
 
-const bytes k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0x00, 0x00, 0x03, 0x01, 0x22, 0x00, 0x00, 0x00, 0x01, 0x41, 0x9B, 0x80};
+const bytes privacy_forwarding::k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 3, 1, 0x22, 0, 0, 0, 1, 0x41, 0x9B, 0x80};
 
-TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_other_slices_drop) {
-    const bytes idr = {0, 0, 0, 1, 0x65, 0x88, 0x84};
-    EXPECT_EQ(process(idr), 0);
+TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_other_packets_drop) {
+    // An IDR group that begins with its SPS passes whole; the privacy SEI in it is not read.
+    const bytes group = [] {
+        bytes g = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
+        const bytes s = sei(H264);
+        g.insert(g.end(), s.begin(), s.end());
+        return g;
+    }();
+    const bytes passing[] = {{0, 0, 0, 1, 0x65, 0x88}, group, {0x68, 0xCE, 0x38}};
+    for (const bytes& p : passing) EXPECT_EQ(process(p), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x41, 0x9A}), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x09, 0xF0}), 0);
-    // An IDR group that begins with its SPS passes whole; the privacy SEI inside it is not
-    // looked at.
-    bytes group = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
-    const bytes sei = privacy_sei(AV_CODEC_ID_H264, k_picture);
-    group.insert(group.end(), sei.begin(), sei.end());
-    EXPECT_EQ(process(group), 0);
-    EXPECT_EQ(process({0x68, 0xCE, 0x38}), 0);  // no start code: byte 0 is the header
-    ASSERT_EQ(forwarded.size(), 3u);
-    EXPECT_EQ(packet_bytes(forwarded[0]->pkt), idr);
-    EXPECT_EQ(packet_bytes(forwarded[1]->pkt), group);
-    EXPECT_EQ(forwarded[2]->pkt->size, 3);
+    ASSERT_EQ(sent.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(data_of(sent[i]->pkt), passing[i]);
     EXPECT_FALSE(demuxer->decryptor);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
 
-    demuxer->video_codec_id = AV_CODEC_ID_HEVC;
-    forwarded.clear();
-    EXPECT_EQ(process({0, 0, 0, 1, 0x40, 0x01, 0x0C}), 0);  // VPS
-    EXPECT_EQ(process({0, 0, 0, 1, 0x26, 0x01, 0xAF}), 0);  // IDR_W_RADL
-    EXPECT_EQ(process({0, 0, 0, 1, 0x02, 0x01, 0xD0}), 0);  // TRAIL_R
-    EXPECT_EQ(process({0, 0, 0, 1, 0x2A, 0x01, 0xD0}), 0);  // CRA
-    EXPECT_EQ(forwarded.size(), 2u);
+    demuxer->video_codec_id = HEVC;
+    for (const bytes& p : {bytes{0, 0, 0, 1, 0x40, 1}, bytes{0, 0, 0, 1, 0x26, 1}, bytes{0, 0, 0, 1, 0x02, 1},
+                           bytes{0, 0, 0, 1, 0x2A, 1}}) {
+        EXPECT_EQ(process(p), 0);
+    }
+    EXPECT_EQ(sent.size(), 5u);  // VPS and IDR pass, TRAIL and CRA drop
+    EXPECT_EQ(get_result_code(), RESULT_OK);
 }
 
 TEST_F(privacy_forwarding, privacy_sei_becomes_the_picture_with_its_timing) {
-    for (int codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-        forwarded.clear();
+    for (int codec : {H264, HEVC}) {
         demuxer->video_codec_id = codec;
-        bytes packet = privacy_sei(codec, k_picture);
+        bytes packet = sei(codec);
         packet.insert(packet.end(), {0, 0, 0, 1, 0x41, 0x77});  // the masked picture's slice
-        auto in = timed_packet(packet);
+        auto in = timed(packet);
         EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), 0);
-        ASSERT_EQ(forwarded.size(), 1u);
-        EXPECT_EQ(packet_bytes(forwarded[0]->pkt), k_picture);
-        expect_same_timing(forwarded[0]->pkt, in->pkt);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(data_of(sent.back()->pkt), k_picture);
+        expect_timing_of(sent.back()->pkt, in->pkt);
     }
+    EXPECT_EQ(sent.size(), 2u);
     // One decryptor serves every privacy SEI.
     const decryptMosic* first = demuxer->decryptor.get();
-    EXPECT_EQ(process(privacy_sei(AV_CODEC_ID_HEVC, k_picture)), 0);
+    EXPECT_EQ(process(sei(HEVC)), 0);
     EXPECT_EQ(demuxer->decryptor.get(), first);
-    EXPECT_EQ(forwarded.size(), 2u);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
-}
 
-TEST_F(privacy_forwarding, stripped_packet_keeps_the_timing_of_its_source) {
-    bytes packet = k_user_data_h264;
-    const bytes sei = privacy_sei(AV_CODEC_ID_H264, k_picture);
-    packet.insert(packet.end(), sei.begin(), sei.end());
-    auto in = timed_packet(packet);
+    // Behind a user-data SEI: the stripped packet carries the timing through.
+    auto in = timed([] {
+        bytes b = k_user_data;
+        const bytes s = sei(H264);
+        b.insert(b.end(), s.begin(), s.end());
+        return b;
+    }());
+    demuxer->video_codec_id = H264;
     std::shared_ptr<avPacketDev> side;
     ASSERT_TRUE(strip_leading_sei(in->pkt, side));
     EXPECT_EQ(demuxer->demuxer_mosic_process(side->pkt), 0);
-    ASSERT_EQ(forwarded.size(), 1u);
-    EXPECT_EQ(packet_bytes(forwarded[0]->pkt), k_picture);
-    expect_same_timing(forwarded[0]->pkt, in->pkt);
-    // Unstripped, the same packet is a user-data SEI: not a privacy SEI, dropped silently.
-    EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), -1);
-    EXPECT_EQ(forwarded.size(), 1u);
+    EXPECT_EQ(data_of(sent.back()->pkt), k_picture);
+    expect_timing_of(sent.back()->pkt, in->pkt);
+    // Unstripped, it begins with a user-data SEI: not a privacy SEI, dropped without a word.
+    const size_t count = sent.size();
+    EXPECT_EQ(printed_by([&] { EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), -1); }), "");
+    EXPECT_EQ(sent.size(), count);
     EXPECT_EQ(get_result_code(), RESULT_OK);
 }
 
-TEST_F(privacy_forwarding, seis_that_are_not_privacy_seis_drop_silently) {
-    demuxer->video_codec_id = AV_CODEC_ID_HEVC;
-    // A prefix SEI with payload type 153 is not the suffix form.
-    bytes prefix = privacy_sei(AV_CODEC_ID_HEVC, k_picture);
-    prefix[4] = 0x4E;
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(process(prefix), -1);
-    demuxer->video_codec_id = AV_CODEC_ID_H264;
-    bytes ref_idc = privacy_sei(AV_CODEC_ID_H264, k_picture);
+TEST_F(privacy_forwarding, seis_of_other_forms_drop_silently) {
+    bytes prefix = sei(HEVC), ref_idc = sei(H264), three_byte = sei(H264);
+    prefix[4] = 0x4E;  // HEVC prefix SEI with payload type 153
     ref_idc[4] = 0x26;
-    EXPECT_EQ(process(ref_idc), -1);
-    bytes three_byte = privacy_sei(AV_CODEC_ID_H264, k_picture);
     three_byte.erase(three_byte.begin());
-    EXPECT_EQ(process(three_byte), -1);
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(forwarded.empty());
+    const std::string out = printed_by([&] {
+        demuxer->video_codec_id = HEVC;
+        EXPECT_EQ(process(prefix), -1);
+        demuxer->video_codec_id = H264;
+        EXPECT_EQ(process(ref_idc), -1);
+        EXPECT_EQ(process(three_byte), -1);
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(sent.empty());
     EXPECT_EQ(get_result_code(), RESULT_OK);
 }
 
 TEST_F(privacy_forwarding, wrong_key_and_unknown_codec_stop_the_job) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(process(privacy_sei(AV_CODEC_ID_H264, k_picture, "another key")), -1);
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = printed_by([&] { EXPECT_EQ(process(sei(H264, "another key")), -1); });
     EXPECT_NE(out.find("cannot final EVP_Decrypt"), std::string::npos) << out;
     EXPECT_NE(out.find("decrypt_sei_frame failed"), std::string::npos) << out;
     EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-    EXPECT_TRUE(forwarded.empty());
 
     reset_result_status_for_testing();
     demuxer->video_codec_id = AV_CODEC_ID_MPEG4;
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1);
-    fflush(stdout);
-    out = testing::internal::GetCapturedStdout();
+    out = printed_by([&] { EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1); });
     EXPECT_NE(out.find("unknown codecId 12"), std::string::npos) << out;
     EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
-    EXPECT_TRUE(forwarded.empty());
+    EXPECT_TRUE(sent.empty());
 }
 
 }  // namespace
