@@ -140,7 +140,8 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
     const size_t tail_size = payload_size - version_part - k_fixed_header_size - text_size;
 
     if (version_part > 0 && !version_printed) {
-        printf("mosic version: %.*s\n", static_cast<int>(version_size), reinterpret_cast<const char*>(data + payload_at));
+        printf("mosic version: %.*s\n", static_cast<int>(version_size),
+               reinterpret_cast<const char*>(data + payload_at));
         version_printed = true;
     }
 
@@ -151,7 +152,8 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
     // The text counts up to its first zero byte.
     const uint8_t* text = data + header_at + k_fixed_header_size;
     const void* text_zero = std::memchr(text, 0, text_size);
-    const size_t decoded_text = text_zero ? static_cast<size_t>(static_cast<const uint8_t*>(text_zero) - text) : text_size;
+    const size_t decoded_text =
+        text_zero ? static_cast<size_t>(static_cast<const uint8_t*>(text_zero) - text) : text_size;
     cipher_len = base64_decode(text, decoded_text, cipher_buf.get(), text_size);
 
     if (static_cast<size_t>(cipher_len) > output_size || tail_size > output_size - static_cast<size_t>(cipher_len)) {

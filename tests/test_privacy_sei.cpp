@@ -24,14 +24,19 @@ const int H264 = AV_CODEC_ID_H264, HEVC = AV_CODEC_ID_HEVC;
 
 bytes hex(const std::string& t) {
     bytes out;
-    for (size_t i = 0; i + 1 < t.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(t.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < t.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(t.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 TEST(privacy_known_answers, pbkdf2_sha256_and_aes_256_gcm) {
     // RFC 7914 section 11.
-    for (auto v : {std::make_tuple("passwd", "salt", 1, "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783"),
-                   std::make_tuple("Password", "NaCl", 80000, "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d")}) {
+    for (auto v : {std::make_tuple("passwd", "salt", 1,
+                                   "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc49ca9cccf179b645991"
+                                   "664b39d77ef317c71b845b1e30bd509112041d3a19783"),
+                   std::make_tuple("Password", "NaCl", 80000,
+                                   "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56a1d425a1225833549ad"
+                                   "b841b51c9b3176a272bdebba1d078478f62b397f33c8d")}) {
         bytes key(64);
         const char* salt = std::get<1>(v);
         ASSERT_TRUE(privacy::derive_key(std::get<0>(v), reinterpret_cast<const uint8_t*>(salt), std::strlen(salt),
@@ -41,12 +46,18 @@ TEST(privacy_known_answers, pbkdf2_sha256_and_aes_256_gcm) {
     // GCM test cases 13-15 (256-bit key) and CAVP gcmEncryptExtIV256 count 0: key, nonce,
     // plaintext, ciphertext, tag.
     const char* const vectors[][5] = {
-        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "", "", "530f8afbc74536b9a963b4f1c4cb738b"},
-        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "00000000000000000000000000000000", "cea7403d4d606b6e074ec5d3baf39d18", "d0d1c8a799996bf0265b98b5d48ab919"},
+        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "", "",
+         "530f8afbc74536b9a963b4f1c4cb738b"},
+        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000",
+         "00000000000000000000000000000000", "cea7403d4d606b6e074ec5d3baf39d18", "d0d1c8a799996bf0265b98b5d48ab919"},
         {"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
-         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255",
-         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c5f61e6393ba7a0abcc9f662898015ad", "b094dac5d93471bdec1a502270e3cc6c"},
-        {"b52c505a37d78eda5dd34f20c22540ea1b58963cf8e5bf8ffa85f9f2492505b4", "516c33929df5a3284ff463d7", "", "", "bdc1ac884d332457a1d2664f168c76f0"}};
+         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de"
+         "657ba637b391aafd255",
+         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c5f61e6393ba7"
+         "a0abcc9f662898015ad",
+         "b094dac5d93471bdec1a502270e3cc6c"},
+        {"b52c505a37d78eda5dd34f20c22540ea1b58963cf8e5bf8ffa85f9f2492505b4", "516c33929df5a3284ff463d7", "", "",
+         "bdc1ac884d332457a1d2664f168c76f0"}};
     for (const auto& v : vectors) {
         const bytes key = hex(v[0]), iv = hex(v[1]), plain = hex(v[2]), cipher = hex(v[3]);
         bytes tag = hex(v[4]), out(plain.size() + 1), out_tag(16);
@@ -55,10 +66,12 @@ TEST(privacy_known_answers, pbkdf2_sha256_and_aes_256_gcm) {
         EXPECT_EQ(bytes(out.begin(), out.begin() + size), cipher);
         EXPECT_EQ(out_tag, tag);
         int n = -1;
-        EXPECT_EQ(privacy::gcm_decrypt(key.data(), iv.data(), tag.data(), cipher.data(), size, out.data(), &n), privacy::gcm_status::ok);
+        EXPECT_EQ(privacy::gcm_decrypt(key.data(), iv.data(), tag.data(), cipher.data(), size, out.data(), &n),
+                  privacy::gcm_status::ok);
         EXPECT_EQ(bytes(out.begin(), out.begin() + n), plain);
         tag[15] ^= 1;
-        EXPECT_EQ(privacy::gcm_decrypt(key.data(), iv.data(), tag.data(), cipher.data(), size, out.data(), &n), privacy::gcm_status::final_failed);
+        EXPECT_EQ(privacy::gcm_decrypt(key.data(), iv.data(), tag.data(), cipher.data(), size, out.data(), &n),
+                  privacy::gcm_status::final_failed);
     }
 }
 
@@ -67,7 +80,7 @@ struct hand_sei {
     bool hevc = false;
     bytes version;  // payload bytes before the salt ("ver-..." and its zero byte)
     bytes plain = {0, 0, 0, 1, 0x41, 0x9A, 0x21, 0x80};
-    bytes tail;                       // packet bytes behind the text
+    bytes tail;                        // packet bytes behind the text
     std::optional<size_t> tail_count;  // R counted in S; default tail.size()
     std::optional<size_t> payload_size;
     std::optional<uint32_t> length_field;
@@ -146,7 +159,8 @@ protected:
         decryptMosic reader(key);
         fflush(stdout);
         testing::internal::CaptureStdout();
-        const int n = reader.decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
+        const int n =
+            reader.decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
         fflush(stdout);
         printed = testing::internal::GetCapturedStdout();
         return n;
@@ -175,7 +189,8 @@ protected:
     // removing emulation prevention bytes.
     static written check_written(const bytes& nal, int codec) {
         const size_t type_at = codec == HEVC ? 6 : 5;
-        EXPECT_EQ(bytes(nal.begin(), nal.begin() + type_at + 1), codec == HEVC ? (bytes{0, 0, 0, 1, 0x50, 1, 0x99}) : (bytes{0, 0, 0, 1, 6, 0x99}));
+        EXPECT_EQ(bytes(nal.begin(), nal.begin() + type_at + 1),
+                  codec == HEVC ? (bytes{0, 0, 0, 1, 0x50, 1, 0x99}) : (bytes{0, 0, 0, 1, 6, 0x99}));
         EXPECT_EQ(nal.back(), 0x80);
         size_t p = type_at + 1, size = 0;
         while (nal[p] == 0xFF) size += nal[p++];
@@ -187,7 +202,8 @@ protected:
         const size_t tail_at = header + 48 + length;
         for (size_t i = 4; i + 2 < nal.size(); ++i) {
             if (nal[i] == 0 && nal[i + 1] == 0) {
-                EXPECT_TRUE(nal[i + 2] > 3 || (nal[i + 2] == 3 && versioned && i >= tail_at)) << int(nal[i + 2]) << " at " << i;
+                EXPECT_TRUE(nal[i + 2] > 3 || (nal[i + 2] == 3 && versioned && i >= tail_at))
+                    << int(nal[i + 2]) << " at " << i;
             }
         }
         size_t rbsp = 0;
@@ -282,7 +298,8 @@ TEST_F(privacy_sei, writer_refusals_and_redraws) {
     EXPECT_NE(refused(H264, pic, {}, std::string("a\0b", 3)), "");
     options.encrypt_bytes = 0;
     EXPECT_NE(refused(H264, pic, options), "");
-    for (const std::string& text : std::vector<std::string>{"v1.0", std::string("ver-\0x", 6), "ver-" + std::string(61, 'x')}) {
+    for (const std::string& text :
+         std::vector<std::string>{"v1.0", std::string("ver-\0x", 6), "ver-" + std::string(61, 'x')}) {
         options = {};
         options.version_text = text;
         EXPECT_NE(refused(H264, pic, options), "") << text;
@@ -348,8 +365,11 @@ TEST_F(privacy_sei, reader_layout_and_tails) {
 
     // Versioned tails lose their emulation prevention bytes: a 03 counts only after exactly
     // two zero bytes copied.
-    const bytes cases[][2] = {{{0, 0, 3, 1}, {0, 0, 1}}, {{0, 0, 3, 3}, {0, 0, 3}}, {{0, 0, 3, 0, 0, 3, 0}, {0, 0, 0, 0, 0}},
-                              {{0, 0, 0, 3, 1}, {0, 0, 0, 3, 1}}, {{5, 0, 0, 3, 2}, {5, 0, 0, 2}}};
+    const bytes cases[][2] = {{{0, 0, 3, 1}, {0, 0, 1}},
+                              {{0, 0, 3, 3}, {0, 0, 3}},
+                              {{0, 0, 3, 0, 0, 3, 0}, {0, 0, 0, 0, 0}},
+                              {{0, 0, 0, 3, 1}, {0, 0, 0, 3, 1}},
+                              {{5, 0, 0, 3, 2}, {5, 0, 0, 2}}};
     for (const auto& c : cases) {
         sei = hand_sei();
         sei.version = ver("ver-ep");
@@ -392,7 +412,8 @@ TEST_F(privacy_sei, reader_failures_report_a_wrong_key) {
         }
         EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
         EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-        EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 64, [](uint8_t b) { return b == 0xEE; }));  // nothing written
+        EXPECT_TRUE(
+            std::all_of(out.begin(), out.begin() + 64, [](uint8_t b) { return b == 0xEE; }));  // nothing written
     }
 }
 
@@ -471,8 +492,9 @@ TEST_F(privacy_sei, ffmpeg_reads_streams_with_written_seis) {
     const std::string dir = testsupport::scratch_dir("privacy_sei_ffmpeg");
     for (int codec : {H264, HEVC}) {
         const std::string plain = dir + "/plain." + (codec == HEVC ? "hevc" : "h264"), marked = plain + ".sei";
-        ASSERT_TRUE(testsupport::make_clip(plain, codec == HEVC ? "libx265" : "libx264", 64, 64, 12, 10, "",
-                                           codec == HEVC ? "-preset ultrafast -x265-params log-level=none:bframes=0" : "-preset ultrafast -bf 0"));
+        ASSERT_TRUE(testsupport::make_clip(
+            plain, codec == HEVC ? "libx265" : "libx264", 64, 64, 12, 10, "",
+            codec == HEVC ? "-preset ultrafast -x265-params log-level=none:bframes=0" : "-preset ultrafast -bf 0"));
         std::ifstream in(plain, std::ios::binary);
         bytes stream, source{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         int seis = 0;
@@ -488,7 +510,8 @@ TEST_F(privacy_sei, ffmpeg_reads_streams_with_written_seis) {
         }
         EXPECT_GE(seis, 5);
         std::ofstream(marked, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
-        const auto run = testsupport::run({"ffmpeg", "-hide_banner", "-v", "error", "-f", codec == HEVC ? "hevc" : "h264", "-i", marked, "-f", "null", "-"});
+        const auto run = testsupport::run({"ffmpeg", "-hide_banner", "-v", "error", "-f",
+                                           codec == HEVC ? "hevc" : "h264", "-i", marked, "-f", "null", "-"});
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_EQ(run.err, "");
     }

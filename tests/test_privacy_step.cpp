@@ -23,24 +23,33 @@ TEST(privacy_step, nal_type_names) {
         int codec;
         const char* name;
     };
-    const named cases[] = {
-        {{0, 0, 0, 1, 0x41}, H264, "H264 P/B SLICE"}, {{0, 0, 0, 1, 0x65}, H264, "H264 IDR SLICE (I-frame)"},
-        {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"},  // nal_ref_idc does not count
-        {{0, 0, 0, 1, 0x67}, H264, "H264 SPS"}, {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"},
-        {{0, 0, 0, 1, 0x09}, H264, "H264 OTHER"}, {{0x67, 0x42}, H264, "H264 SPS"},  // no start code: byte 0
-        {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"},                  // only the first counts
-        {{0, 0, 0, 1, 0x02, 1}, HEVC, "H265 TRAIL (P/B-frame)"}, {{0, 0, 0, 1, 0x00, 1}, HEVC, "H265 OTHER"},
-        {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},  // CRA
-        {{0, 0, 0, 1, 0x26, 1}, HEVC, "H265 IDR (I-frame)"}, {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"},
-        {{0, 0, 0, 1, 0x40, 1}, HEVC, "H265 VPS"}, {{0, 0, 0, 1, 0x42, 1}, HEVC, "H265 SPS"},
-        {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"}, {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"},
-        {{0, 0, 0, 1, 0x50, 1}, HEVC, "H265 SEI SUFFIX"},
-        {{}, AV_CODEC_ID_MPEG4, "INVALID"}, {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"},
-        // Short packets are never read past their end.
-        {{0, 0, 1}, H264, "H264 OTHER"}, {{0, 0, 0, 1}, HEVC, "H265 OTHER"}, {{0, 0}, HEVC, "H265 OTHER"}};
+    const named cases[] = {{{0, 0, 0, 1, 0x41}, H264, "H264 P/B SLICE"},
+                           {{0, 0, 0, 1, 0x65}, H264, "H264 IDR SLICE (I-frame)"},
+                           {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"},  // nal_ref_idc does not count
+                           {{0, 0, 0, 1, 0x67}, H264, "H264 SPS"},
+                           {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"},
+                           {{0, 0, 0, 1, 0x09}, H264, "H264 OTHER"},
+                           {{0x67, 0x42}, H264, "H264 SPS"},                          // no start code: byte 0
+                           {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"},  // only the first counts
+                           {{0, 0, 0, 1, 0x02, 1}, HEVC, "H265 TRAIL (P/B-frame)"},
+                           {{0, 0, 0, 1, 0x00, 1}, HEVC, "H265 OTHER"},
+                           {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},  // CRA
+                           {{0, 0, 0, 1, 0x26, 1}, HEVC, "H265 IDR (I-frame)"},
+                           {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"},
+                           {{0, 0, 0, 1, 0x40, 1}, HEVC, "H265 VPS"},
+                           {{0, 0, 0, 1, 0x42, 1}, HEVC, "H265 SPS"},
+                           {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"},
+                           {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"},
+                           {{0, 0, 0, 1, 0x50, 1}, HEVC, "H265 SEI SUFFIX"},
+                           {{}, AV_CODEC_ID_MPEG4, "INVALID"},
+                           {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"},
+                           // Short packets are never read past their end.
+                           {{0, 0, 1}, H264, "H264 OTHER"},
+                           {{0, 0, 0, 1}, HEVC, "H265 OTHER"},
+                           {{0, 0}, HEVC, "H265 OTHER"}};
     for (const named& c : cases) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.packet.size() + 1]);
-        std::memcpy(exact.get(), c.packet.data(), c.packet.size());
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.packet.size()]);  // a read past it is an overrun
+        if (!c.packet.empty()) std::memcpy(exact.get(), c.packet.data(), c.packet.size());
         EXPECT_STREQ(nal_type_name(exact.get(), static_cast<int>(c.packet.size()), c.codec), c.name);
     }
     EXPECT_STREQ(nal_type_name(nullptr, 0, H264), "INVALID");
@@ -68,7 +77,9 @@ void expect_timing_of(const AVPacket* a, const AVPacket* b) {
     EXPECT_EQ(av_cmp_q(a->time_base, b->time_base), 0);
 }
 
-bytes data_of(const AVPacket* p) { return bytes(p->data, p->data + p->size); }
+bytes data_of(const AVPacket* p) {
+    return bytes(p->data, p->data + p->size);
+}
 
 const bytes k_user_data = {0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80};
 
@@ -113,7 +124,8 @@ protected:
         reset_result_status_for_testing();
         demuxer.reset(new mediaDemuxer(nullptr, mediaDemuxer::k_type_privacy, "the key"));
         demuxer->video_codec_id = H264;
-        demuxer->set_callback(0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
+        demuxer->set_callback(
+            0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
     }
     static bytes sei(int codec, const std::string& key = "the key") {
         privacy_sei_options options;
@@ -201,23 +213,6 @@ TEST_F(privacy_forwarding, privacy_sei_becomes_the_picture_with_its_timing) {
     const size_t count = sent.size();
     EXPECT_EQ(printed_by([&] { EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), -1); }), "");
     EXPECT_EQ(sent.size(), count);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
-}
-
-TEST_F(privacy_forwarding, seis_of_other_forms_drop_silently) {
-    bytes prefix = sei(HEVC), ref_idc = sei(H264), three_byte = sei(H264);
-    prefix[4] = 0x4E;  // HEVC prefix SEI with payload type 153
-    ref_idc[4] = 0x26;
-    three_byte.erase(three_byte.begin());
-    const std::string out = printed_by([&] {
-        demuxer->video_codec_id = HEVC;
-        EXPECT_EQ(process(prefix), -1);
-        demuxer->video_codec_id = H264;
-        EXPECT_EQ(process(ref_idc), -1);
-        EXPECT_EQ(process(three_byte), -1);
-    });
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(sent.empty());
     EXPECT_EQ(get_result_code(), RESULT_OK);
 }
 
