@@ -1,0 +1,60 @@
+// Turns one privacy SEI into the coded picture it conceals: parses the SEI at the start of a
+// packet, base64-decodes the ciphertext, derives the AES-256 key from the privacy key with
+// PBKDF2-HMAC-SHA256 and the SEI's salt, decrypts with AES-256-GCM, and appends the SEI's
+// plain tail. The layout is described in privacy/privacyPacket.h.
+//
+// One object serves every privacy SEI of a job: its buffers are allocated once, and after
+// each picture the plaintext bytes written and the derived key are wiped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "privacy/privacyPacket.h"
+
+class decryptMosic {
+public:
+    static constexpr size_t k_cipher_buf_size = privacy::k_base64_buffer_size;
+    static constexpr size_t k_plain_buf_size = privacy::k_picture_buffer_size;
+    // The size of the output buffer decrypt_mosic_process writes into by default.
+    static constexpr size_t k_output_size = privacy::k_picture_buffer_size;
+
+    // Keeps the bytes of privacy_key up to its first zero byte.
+    explicit decryptMosic(const std::string& privacy_key);
+    ~decryptMosic();
+    decryptMosic(const decryptMosic&) = delete;
+    decryptMosic& operator=(const decryptMosic&) = delete;
+
+    // Parses the privacy SEI at the start of [data, data + size), decrypts it and writes the
+    // coded picture (plaintext, then tail) to output, which holds output_size bytes. Returns
+    // the picture's length, or -1:
+    //  - silently when the packet does not begin with a privacy SEI;
+    //  - with a WRN line when a length in the SEI does not fit the packet or the buffers;
+    //  - with "decrypt_sei_frame failed" and result status 2 when decryption fails.
+    int decrypt_mosic_process(const uint8_t* data, int size, uint8_t* output, size_t output_size = k_output_size);
+
+    // Decrypts the first cipher_len bytes of cipher_buf with salt, iv, tag and privacy_key into
+    // plain_buf. Returns the plaintext count, or 0 on failure (logged, result status 1 or 2).
+    int decrypt_sei_frame();
+
+    // The payload version line has been printed (once per process).
+    static bool version_printed;
+
+    uint8_t salt[privacy::k_salt_size] = {};
+    uint8_t iv[privacy::k_iv_size] = {};
+    uint8_t tag[privacy::k_tag_size] = {};
+    std::unique_ptr<uint8_t[]> cipher_buf;  // k_cipher_buf_size bytes
+    std::unique_ptr<uint8_t[]> plain_buf;   // k_plain_buf_size bytes
+    int32_t cipher_len = 0;
+    uint8_t derived_key[privacy::k_key_size] = {};
+    std::string privacy_key;
+
+private:
+    // Wipes the plaintext written and the derived key.
+    void wipe_secrets();
+
+    size_t plain_dirty_ = 0;       // leading bytes of plain_buf that may hold plaintext now
+    size_t plain_high_water_ = 0;  // leading bytes of plain_buf ever written
+};
