@@ -392,11 +392,21 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
 TEST_F(Encoder, FailedStatusMakesTheDestructorDropQueuedFrames) {
     packet_sink sink;
     const encode_params p = params_for(64, 64);
+    // Failed before the worker's first turn, so it never takes a frame.
+    set_result_status(RESULT_KEY_INCORRECT);
     auto* encoder = new videoEncode(AV_CODEC_ID_H264, &p);
     ASSERT_TRUE(encoder->is_init);
     encoder->set_callback(0, sink.slot());
-    set_result_status(RESULT_KEY_INCORRECT);
-    push_frames(*encoder, AV_PIX_FMT_YUV420P, 64, 64, 3);
+    // The worker has stopped taking frames; a producer facing the full queue gives up
+    // instead of waiting for ever (which would hang the decoder and the demux loop).
+    int accepted = 0;
+    for (int i = 0; i < 9; ++i) {
+        AVFrame* f = make_frame(AV_PIX_FMT_YUV420P, 64, 64, i);
+        f->pkt_dts = i;
+        accepted += encoder->push_data(f) ? 1 : 0;
+        av_frame_free(&f);
+    }
+    EXPECT_EQ(accepted, static_cast<int>(common::k_queue_bound));
     const auto started = std::chrono::steady_clock::now();
     std::string out = capture([&] { delete encoder; });
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
