@@ -32,6 +32,22 @@ std::string lower_extension(const std::string& path) {
 
 }  // namespace
 
+// Thread-sanitised builds only. Packets reach this stage by reference from the encoder's
+// worker and the demux loop, and whichever thread drops the last reference frees the
+// payload. FFmpeg orders that free after every other holder's reads with an atomic
+// reference count inside libavutil, which the sanitiser cannot see because the system
+// libraries are not instrumented; without this it reports each such free as a race.
+#if defined(__SANITIZE_THREAD__)
+#define DEMOSAIC_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define DEMOSAIC_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef DEMOSAIC_THREAD_SANITIZER
+extern "C" const char* __tsan_default_suppressions() { return "race:av_buffer_unref\n"; }
+#endif
+
 mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par)
     : output_path(path != nullptr ? path : "") {
     video_time_base = input_stream_info.video_time_base;
