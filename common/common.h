@@ -56,6 +56,8 @@ public:
 protected:
     // Bounded push (decoder, encoder): waits while k_queue_bound or more items are queued,
     // then appends a reference copy of item. There is one producer per bounded queue.
+    // Once the result status has failed, the consumer has stopped or is about to, so a full
+    // queue will never drain: the item is dropped (false) instead of waiting for ever.
     template <class Holder, class Item>
     bool push_bounded(std::list<std::shared_ptr<Holder>>& queue, Item* item) {
         for (;;) {
@@ -65,6 +67,7 @@ protected:
                 length = queue.size();
             }
             if (length < k_queue_bound) break;
+            if (get_result_code() != RESULT_OK) return false;
             std::this_thread::sleep_for(k_producer_poll);
         }
         return push_unbounded(queue, item);

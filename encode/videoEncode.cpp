@@ -1,17 +1,370 @@
-// Placeholder until the encoder lands: refuses to set up.
 #include "encode/videoEncode.h"
 
-videoEncode::videoEncode(int, const encode_params*) { set_result_status(RESULT_ENCODER_ERROR); }
-videoEncode::~videoEncode() = default;
-bool videoEncode::push_data(void*) { return false; }
-bool videoEncode::pop_data(void*) { return false; }
-int videoEncode::video_enccode_send_data(AVFrame*) { return -1; }
-int videoEncode::video_enccode_receive_data(AVPacket*) { return -1; }
-bool videoEncode::init_qsv_encoder(int, const encode_params*) { return false; }
-bool videoEncode::init_nvenc_encoder(int, const encode_params*) { return false; }
-bool videoEncode::init_amf_encoder(int, const encode_params*) { return false; }
-bool videoEncode::init_software_encoder(int, const encode_params*) { return false; }
-AVFrame* videoEncode::frame_qsv_process(AVFrame*) { return nullptr; }
-AVFrame* videoEncode::frame_amf_process(AVFrame*) { return nullptr; }
-AVFrame* videoEncode::frame_nvenc_process(AVFrame*) { return nullptr; }
-void videoEncode::loop_task() {}
+#include <cerrno>
+#include <system_error>
+
+#include "debug/std_debug.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+struct codec_context_deleter {
+    void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+};
+using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_deleter>;
+
+struct buffer_ref_deleter {
+    void operator()(AVBufferRef* ref) const { av_buffer_unref(&ref); }
+};
+using buffer_ref_ptr = std::unique_ptr<AVBufferRef, buffer_ref_deleter>;
+
+// Owns the option dictionary handed to avcodec_open2 (which may replace it).
+struct option_dictionary {
+    AVDictionary* dict = nullptr;
+    option_dictionary() = default;
+    option_dictionary(const option_dictionary&) = delete;
+    option_dictionary& operator=(const option_dictionary&) = delete;
+    ~option_dictionary() { av_dict_free(&dict); }
+};
+
+// The fields every encoder kind is opened with. Only the software encoder takes the input's
+// level, and only the software and QSV encoders take the private options.
+void configure_encoder(AVCodecContext* ctx, const encode_params* p, AVPixelFormat pix_fmt, bool with_level,
+                       bool with_private_options) {
+    ctx->width = p->width;
+    ctx->height = p->height;
+    ctx->time_base = AVRational{1, p->fps};
+    ctx->pix_fmt = pix_fmt;
+    ctx->profile = p->profile;
+    if (with_level) ctx->level = p->level;
+    ctx->field_order = static_cast<AVFieldOrder>(p->field_order);
+    // A rate of 1024 bit/s or less means "not given": the encoder's own default applies.
+    if (p->bit_rate > 1024) ctx->bit_rate = p->bit_rate;
+    ctx->max_b_frames = 0;
+    if (with_private_options) {
+        // Frames reach the encoder with pts in the input's time base while its time base is
+        // 1/fps; zerolatency keeps the rate control from depending on that frame timing.
+        av_opt_set(ctx->priv_data, "preset", "medium", 0);
+        av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+    }
+}
+
+const char* hardware_encoder_name(int codec_id, const char* h264_name, const char* hevc_name) {
+    return codec_id == AV_CODEC_ID_H264 ? h264_name : hevc_name;
+}
+
+}  // namespace
+
+videoEncode::videoEncode(int codec_id, const encode_params* params) {
+    if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
+        DEBUG_ERR("videoEncode::videoEncode() codecId error %d", codec_id);
+        set_result_status(RESULT_ENCODER_ERROR);
+        return;
+    }
+    output_stream_index = input_stream_info.video_stream_index;
+
+    hwType = AV_HWDEVICE_TYPE_NONE;
+    bool opened = false;
+    if (params != nullptr) {
+        if (init_qsv_encoder(codec_id, params)) {
+            hwType = AV_HWDEVICE_TYPE_QSV;
+            DEBUG_WRN("QSV encoder init succeed");
+            opened = true;
+        } else if (init_nvenc_encoder(codec_id, params)) {
+            hwType = AV_HWDEVICE_TYPE_CUDA;
+            DEBUG_WRN("NVENC encoder init succeed");
+            opened = true;
+        } else if (init_amf_encoder(codec_id, params)) {
+            // Only a tag: no DXVA2 device is created for AMF.
+            hwType = AV_HWDEVICE_TYPE_DXVA2;
+            DEBUG_WRN("AMF encoder init succeed");
+            opened = true;
+        } else if (init_software_encoder(codec_id, params)) {
+            DEBUG_WRN("Software encoder init succeed");
+            opened = true;
+        }
+    }
+    if (!opened) {
+        DEBUG_ERR("Encoder init failed");
+        set_result_status(RESULT_ENCODER_ERROR);
+        return;
+    }
+
+    running = true;
+    is_init = true;
+    try {
+        work_thread = std::thread(&videoEncode::loop_task, this);
+    } catch (...) {
+        // No worker: leave nothing open behind the exception.
+        running = false;
+        is_init = false;
+        avcodec_free_context(&codec_ctx);
+        throw;
+    }
+}
+
+videoEncode::~videoEncode() {
+    // Waits until the worker has taken every queued frame (or the run has failed), then
+    // stops and joins it. Does nothing for a stage whose set-up failed.
+    stop_worker([this] { return frame_queue.empty(); });
+    if (is_init) avcodec_free_context(&codec_ctx);
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        frame_queue.clear();
+    }
+    DEBUG_WRN("videoEncode destruction succeed");
+    enc_frame.reset();
+    convertColorSpacePtr.reset();
+}
+
+bool videoEncode::push_data(void* frame) { return push_bounded(frame_queue, static_cast<AVFrame*>(frame)); }
+
+bool videoEncode::pop_data(void* frame) { return pop_frame(frame_queue, static_cast<AVFrame*>(frame)); }
+
+int videoEncode::video_enccode_send_data(AVFrame* frame) {
+    if (is_init) {
+        if (frame == nullptr) {
+            DEBUG_ERR("pFrame is null");
+            set_result_status(RESULT_ENCODER_ERROR);
+            return -1;
+        }
+        return avcodec_send_frame(codec_ctx, frame);
+    }
+    DEBUG_WRN("not init finish enccode");
+    return -1;
+}
+
+int videoEncode::video_enccode_receive_data(AVPacket* packet) {
+    if (is_init) {
+        if (packet == nullptr) {
+            DEBUG_ERR("pEncPkt is null");
+            set_result_status(RESULT_ENCODER_ERROR);
+            return -1;
+        }
+        return avcodec_receive_packet(codec_ctx, packet);
+    }
+    DEBUG_WRN("not init finish enccode");
+    return -1;
+}
+
+bool videoEncode::init_software_encoder(int codec_id, const encode_params* params) {
+    codec = avcodec_find_encoder(static_cast<AVCodecID>(codec_id));
+    if (codec == nullptr) {
+        DEBUG_WRN("software Encoder not found");
+        return false;
+    }
+    codec_context_ptr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        DEBUG_WRN("Could not allocate encoder software context");
+        return false;
+    }
+    configure_encoder(ctx.get(), params, static_cast<AVPixelFormat>(params->pix_fmt), true, true);
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        DEBUG_WRN("Could not open software encoder");
+        return false;
+    }
+    codec_ctx = ctx.release();
+    return true;
+}
+
+bool videoEncode::init_qsv_encoder(int codec_id, const encode_params* params) {
+    const char* name = hardware_encoder_name(codec_id, "h264_qsv", "hevc_qsv");
+    codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) return false;
+    codec_context_ptr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        DEBUG_WRN("Could not avcode alloc encoder %s", name);
+        return false;
+    }
+
+    AVBufferRef* created = nullptr;
+    if (av_hwdevice_ctx_create(&created, AV_HWDEVICE_TYPE_QSV, nullptr, nullptr, 0) < 0) {
+        DEBUG_WRN("Failed to create hardware device %s context", name);
+        return false;
+    }
+    buffer_ref_ptr device(created);
+    ctx->hw_device_ctx = av_buffer_ref(device.get());
+    if (ctx->hw_device_ctx == nullptr) {
+        DEBUG_WRN("Failed to reference hardware device %s context", name);
+        return false;
+    }
+    device.reset();
+
+    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, true);
+    option_dictionary options;
+    av_dict_set(&options.dict, "low_power", "0", 0);
+    if (avcodec_open2(ctx.get(), codec, &options.dict) < 0) {
+        DEBUG_WRN("Could not open hardware device %s", name);
+        return false;
+    }
+    codec_ctx = ctx.release();
+    return true;
+}
+
+bool videoEncode::init_nvenc_encoder(int codec_id, const encode_params* params) {
+    const char* name = hardware_encoder_name(codec_id, "h264_nvenc", "hevc_nvenc");
+    codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) return false;
+    codec_context_ptr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        DEBUG_WRN("Could not avcode alloc encoder %s", name);
+        return false;
+    }
+
+    AVBufferRef* created = nullptr;
+    if (av_hwdevice_ctx_create(&created, AV_HWDEVICE_TYPE_CUDA, nullptr, nullptr, 0) < 0) {
+        DEBUG_WRN("Failed to create hardware device %s context", name);
+        return false;
+    }
+    buffer_ref_ptr device(created);
+    buffer_ref_ptr frames(av_hwframe_ctx_alloc(device.get()));
+    if (!frames) {
+        DEBUG_WRN("Failed to create hardware frame context for %s", name);
+        return false;
+    }
+    // A pool of CUDA surfaces holding NV12 pictures of the encoder's size, growing on demand.
+    auto* pool = reinterpret_cast<AVHWFramesContext*>(frames->data);
+    pool->format = AV_PIX_FMT_CUDA;
+    pool->sw_format = AV_PIX_FMT_NV12;
+    pool->width = params->width;
+    pool->height = params->height;
+    if (av_hwframe_ctx_init(frames.get()) < 0) {
+        DEBUG_WRN("Failed to initialize hardware frame context for %s", name);
+        return false;
+    }
+    ctx->hw_device_ctx = av_buffer_ref(device.get());
+    ctx->hw_frames_ctx = av_buffer_ref(frames.get());
+    if (ctx->hw_device_ctx == nullptr || ctx->hw_frames_ctx == nullptr) {
+        DEBUG_WRN("Failed to reference hardware device %s context", name);
+        return false;
+    }
+    frames.reset();
+    device.reset();
+
+    configure_encoder(ctx.get(), params, AV_PIX_FMT_CUDA, false, false);
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        DEBUG_WRN("Could not open hardware device %s", name);
+        return false;
+    }
+    codec_ctx = ctx.release();
+    return true;
+}
+
+bool videoEncode::init_amf_encoder(int codec_id, const encode_params* params) {
+    const char* name = hardware_encoder_name(codec_id, "h264_amf", "hevc_amf");
+    codec = avcodec_find_encoder_by_name(name);
+    if (codec == nullptr) return false;
+    codec_context_ptr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        DEBUG_WRN("Could not avcode alloc encoder %s", name);
+        return false;
+    }
+    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, false);
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        DEBUG_WRN("Could not open hardware device %s", name);
+        return false;
+    }
+    codec_ctx = ctx.release();
+    return true;
+}
+
+AVFrame* videoEncode::reference_or_convert(AVFrame* frame) {
+    if (frame->format == codec_ctx->pix_fmt) {
+        enc_frame = std::make_shared<avFrameDev>(frame);
+        return enc_frame->frame;
+    }
+    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, codec_ctx->pix_fmt);
+    return convertColorSpacePtr->is_ok ? convertColorSpacePtr->dst_frame->frame : nullptr;
+}
+
+AVFrame* videoEncode::frame_qsv_process(AVFrame* frame) {
+    if (hwType != AV_HWDEVICE_TYPE_QSV) return nullptr;
+    return reference_or_convert(frame);
+}
+
+AVFrame* videoEncode::frame_amf_process(AVFrame* frame) {
+    if (hwType != AV_HWDEVICE_TYPE_DXVA2) return nullptr;
+    return reference_or_convert(frame);
+}
+
+// The software encoder is opened with the input's pixel format setting (4:2:0, 8 bit);
+// 10-bit, 4:2:2, 4:4:4 and grey pictures are converted to it rather than lost.
+AVFrame* videoEncode::frame_software_process(AVFrame* frame) {
+    if (hwType != AV_HWDEVICE_TYPE_NONE) return nullptr;
+    return reference_or_convert(frame);
+}
+
+AVFrame* videoEncode::frame_nvenc_process(AVFrame* frame) {
+    if (hwType != AV_HWDEVICE_TYPE_CUDA) return nullptr;
+    // Every picture goes through NV12 in system memory before the upload, whatever its format.
+    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, AV_PIX_FMT_NV12);
+    AVFrame* nv12 = convertColorSpacePtr->dst_frame ? convertColorSpacePtr->dst_frame->frame : nullptr;
+    if (!convertColorSpacePtr->is_ok || nv12 == nullptr) {
+        DEBUG_WRN("convertColorSpacePtr failed");
+        return nullptr;
+    }
+    enc_frame = std::make_shared<avFrameDev>();
+    AVFrame* surface = enc_frame->frame;
+    if (surface == nullptr || av_hwframe_get_buffer(codec_ctx->hw_frames_ctx, surface, 0) < 0) {
+        DEBUG_WRN("Failed to get hardware frame buffer");
+        return nullptr;
+    }
+    if (av_hwframe_transfer_data(surface, nv12, 0) < 0) {
+        DEBUG_WRN("Error transferring data to CUDA frame");
+        return nullptr;
+    }
+    if (av_frame_copy_props(surface, nv12) < 0) {
+        DEBUG_WRN("Error cpoy props data to CUDA frame");
+        return nullptr;
+    }
+    return surface;
+}
+
+void videoEncode::loop_task() {
+    auto working_frame = std::make_shared<avFrameDev>();
+    auto working_packet = std::make_shared<avPacketDev>();
+    while (running) {
+        if (get_result_code() != RESULT_OK) break;
+        if (!pop_data(working_frame->frame)) continue;
+
+        AVFrame* frame = working_frame->frame;
+        // The encoder sees the input's decoding time stamps, in the input's time base.
+        frame->pts = frame->pkt_dts;
+        AVFrame* prepared = nullptr;
+        switch (hwType) {
+            case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
+            case AV_HWDEVICE_TYPE_QSV: prepared = frame_qsv_process(frame); break;
+            case AV_HWDEVICE_TYPE_DXVA2: prepared = frame_amf_process(frame); break;
+            case AV_HWDEVICE_TYPE_CUDA: prepared = frame_nvenc_process(frame); break;
+            default:
+                DEBUG_ERR("process hwType not support");
+                set_result_status(RESULT_ENCODER_ERROR);
+                break;
+        }
+        av_frame_unref(frame);
+
+        // A missing prepared frame is refused here ("pFrame is null"), which fails the run.
+        int r = video_enccode_send_data(prepared);
+        if (r < 0) {
+            DEBUG_WRN("Error sending frame to encoder");
+        } else {
+            for (;;) {
+                r = video_enccode_receive_data(working_packet->pkt);
+                if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+                if (r < 0) {
+                    DEBUG_WRN("Error during encoding");
+                    break;
+                }
+                working_packet->pkt->stream_index = output_stream_index;
+                fan_out(working_packet->pkt);
+                av_packet_unref(working_packet->pkt);
+            }
+        }
+        if (prepared != nullptr) av_frame_unref(prepared);
+    }
+    DEBUG_WRN("videoEncode loop task end");
+}

@@ -4,6 +4,7 @@
 // slots.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <memory>
 
@@ -17,6 +18,9 @@ extern "C" {
 
 class videoEncode : public common {
 public:
+    // codec_id: AV_CODEC_ID_H264 or AV_CODEC_ID_HEVC; the encoder produces the same codec.
+    // Packets leave with the stream index input_stream_info.video_stream_index (read here),
+    // so that the muxer can tell them from the input's audio packets.
     videoEncode(int codec_id, const encode_params* params);
     ~videoEncode() override;
 
@@ -34,6 +38,8 @@ public:
     AVHWDeviceType hwType = AV_HWDEVICE_TYPE_NONE;
     std::shared_ptr<convertColorSpace> convertColorSpacePtr;
     std::shared_ptr<avFrameDev> enc_frame;
+    // The stream index stamped on every packet handed on.
+    int output_stream_index = 0;
 
 private:
     bool init_qsv_encoder(int codec_id, const encode_params* params);
@@ -43,5 +49,9 @@ private:
     AVFrame* frame_qsv_process(AVFrame* frame);
     AVFrame* frame_amf_process(AVFrame* frame);
     AVFrame* frame_nvenc_process(AVFrame* frame);
+    AVFrame* frame_software_process(AVFrame* frame);
+    // Shared by QSV and AMF: a reference when the frame is already in the encoder's format,
+    // else a conversion to it.
+    AVFrame* reference_or_convert(AVFrame* frame);
     void loop_task();
 };

@@ -20,10 +20,13 @@ class mediaMuxer : public common {
 public:
     // encoder_ctx: the opened encoder, or null when the encoder did not initialise.
     // audio_par: the input audio stream's parameters, or null when there is no audio.
+    // The input's time bases and stream indexes are read from input_stream_info here.
     mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par);
     ~mediaMuxer() override;
 
-    // Queues a reference to an AVPacket*; never waits.
+    // Queues a reference to an AVPacket*; never waits. Packets whose stream index is the
+    // input's video stream go to the output video stream, those of the input's audio
+    // stream to the output audio stream; any other packet is dropped.
     bool push_data(void* packet) override;
     bool pop_data(void* packet) override;
 
@@ -34,6 +37,16 @@ public:
     std::string output_path;
     int64_t video_packet_count = 0;
 
+    // What the packets arriving here are measured in and tagged with (from the input).
+    AVRational video_time_base{0, 1};
+    AVRational audio_time_base{0, 1};
+    int video_stream_index = -1;
+    int audio_stream_index = -1;
+
 private:
     void loop_task();
+    // Closes the output file and frees the output context (streams included).
+    void close_output();
+    // Deletes the output file; a failure is logged, never fatal.
+    void remove_output();
 };
