@@ -55,7 +55,8 @@ public:
 
 protected:
     // Bounded push (decoder, encoder): waits while k_queue_bound or more items are queued,
-    // then appends a reference copy of item. There is one producer per bounded queue.
+    // then appends a reference copy of item. There is one producer per bounded queue. While
+    // waiting it gives up (returns false, item not queued) once the result status has failed.
     template <class Holder, class Item>
     bool push_bounded(std::list<std::shared_ptr<Holder>>& queue, Item* item) {
         for (;;) {
@@ -65,6 +66,9 @@ protected:
                 length = queue.size();
             }
             if (length < k_queue_bound) break;
+            // Once the result status has failed, the worker has stopped taking items and the
+            // queue will never shrink: give up and drop the item instead of waiting forever.
+            if (get_result_code() != RESULT_OK) return false;
             std::this_thread::sleep_for(k_producer_poll);
         }
         return push_unbounded(queue, item);
