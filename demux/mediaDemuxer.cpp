@@ -138,4 +138,10 @@ int mediaDemuxer::demuxer_media_file_process() {
     return 0;
 }
 
-void mediaDemuxer::demuxer_video_callback_all(AVPacket*) {}
+void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
+    if (demuxer_type & k_type_privacy) {
+        demuxer_mosic_process(packet);
+    } else {
+        DEBUG_ERR("not support demuxer type");
+    }
+}
