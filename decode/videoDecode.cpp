@@ -1,10 +1,164 @@
-// Placeholder until the decoder lands: refuses to set up.
 #include "decode/videoDecode.h"
 
-videoDecode::videoDecode(int id) : codec_id(id) { set_result_status(RESULT_DECODER_ERROR); }
-videoDecode::~videoDecode() = default;
-bool videoDecode::push_data(void*) { return false; }
-bool videoDecode::pop_data(void*) { return false; }
-int videoDecode::video_decode_send_data(AVPacket*) { return -1; }
-int videoDecode::video_decode_receive_data(AVFrame*) { return -1; }
-void videoDecode::loop_task() {}
+#include <cstdint>
+#include <cstring>
+
+#include "debug/std_debug.h"
+#include "interface/resultStatus.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+// FFmpeg 6 carries a caller's value from packet to frame in AVPacket::opaque (with
+// AV_CODEC_FLAG_COPY_OPAQUE); older versions only through AVCodecContext::reordered_opaque,
+// which is gone from libavcodec 61 on.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 0, 0)
+#define VIDEO_DECODE_PACKET_OPAQUE 1
+#else
+#define VIDEO_DECODE_PACKET_OPAQUE 0
+#endif
+
+namespace {
+
+// The verdict a packet hands to the pictures decoded from it. Zero means "no verdict":
+// the value a frame carries when nothing was attached to its packet.
+enum picture_tag : int { k_tag_none = 0, k_tag_hand_on = 1, k_tag_withhold = 2 };
+
+void attach_tag(AVCodecContext* ctx, AVPacket* packet, picture_tag tag) {
+#if VIDEO_DECODE_PACKET_OPAQUE
+    (void)ctx;
+    packet->opaque = reinterpret_cast<void*>(static_cast<intptr_t>(tag));
+#else
+    (void)packet;
+    ctx->reordered_opaque = tag;
+#endif
+}
+
+int64_t read_tag(const AVFrame* frame) {
+#if VIDEO_DECODE_PACKET_OPAQUE
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(frame->opaque));
+#else
+    return frame->reordered_opaque;
+#endif
+}
+
+}  // namespace
+
+bool videoDecode::is_withheld_label(const char* label) {
+    if (label == nullptr) return false;
+    return std::strstr(label, "I-frame") != nullptr || std::strstr(label, "SPS") != nullptr ||
+           std::strstr(label, "VPS") != nullptr;
+}
+
+videoDecode::videoDecode(int id) : codec_id(id) {
+    if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
+        DEBUG_ERR("videoDecode::videoDecode() codecId error %d", codec_id);
+        set_result_status(RESULT_DECODER_ERROR);
+        return;
+    }
+    codec = avcodec_find_decoder(static_cast<AVCodecID>(codec_id));
+    if (codec == nullptr) {
+        DEBUG_ERR("Decoder not found");
+        set_result_status(RESULT_DECODER_ERROR);
+        return;
+    }
+    codec_ctx.reset(avcodec_alloc_context3(codec));
+    if (!codec_ctx) {
+        DEBUG_ERR("Could not allocate decoder context");
+        set_result_status(RESULT_DECODER_ERROR);
+        return;
+    }
+    // Everything else keeps FFmpeg's defaults: the decoder learns size and format from the
+    // in-band parameter sets.
+#if VIDEO_DECODE_PACKET_OPAQUE
+    codec_ctx->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
+#endif
+    if (avcodec_open2(codec_ctx.get(), codec, nullptr) < 0) {
+        DEBUG_ERR("Could not open decoder");
+        set_result_status(RESULT_DECODER_ERROR);
+        codec_ctx.reset();
+        return;
+    }
+    running = true;
+    is_init = true;
+    work_thread = std::thread([this] { loop_task(); });
+}
+
+videoDecode::~videoDecode() {
+    stop_worker([this] { return packet_queue.empty(); });
+    // The worker is joined (or never ran): nobody else touches the context or the queue.
+    codec_ctx.reset();
+    packet_queue.clear();
+    DEBUG_WRN("videoDecode destruction succeed");
+}
+
+bool videoDecode::push_data(void* packet) {
+    return push_bounded(packet_queue, static_cast<AVPacket*>(packet));
+}
+
+bool videoDecode::pop_data(void* packet) { return pop_packet(packet_queue, static_cast<AVPacket*>(packet)); }
+
+int videoDecode::video_decode_send_data(AVPacket* packet) {
+    if (!is_init) {
+        DEBUG_WRN("not init finish deccode");
+        return -1;
+    }
+    if (packet == nullptr) {
+        // An empty packet would put the decoder into draining mode; it is never sent.
+        DEBUG_ERR("pDecPkt is null");
+        set_result_status(RESULT_DECODER_ERROR);
+        return -1;
+    }
+    return avcodec_send_packet(codec_ctx.get(), packet);
+}
+
+int videoDecode::video_decode_receive_data(AVFrame* frame) {
+    if (!is_init) {
+        DEBUG_WRN("not init finish deccode");
+        return -1;
+    }
+    if (frame == nullptr) {
+        DEBUG_ERR("pFrame is null");
+        set_result_status(RESULT_DECODER_ERROR);
+        return -1;
+    }
+    return avcodec_receive_frame(codec_ctx.get(), frame);
+}
+
+void videoDecode::loop_task() {
+    auto packet = std::make_shared<avPacketDev>();
+    auto frame = std::make_shared<avFrameDev>();
+    if (packet->pkt != nullptr && frame->frame != nullptr) {
+        worker_loop([&] { return pop_data(packet->pkt); }, [&] { loop_task(packet->pkt, frame->frame); },
+                    [&] { av_packet_unref(packet->pkt); });
+    }
+    DEBUG_WRN("videoDecode loop task end");
+}
+
+void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
+    const char* label = nal_type_name(packet->data, packet->size, codec_id);
+    const bool withheld = is_withheld_label(label);
+    attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
+    last_sent_withheld = withheld;
+
+    int result = video_decode_send_data(packet);
+    if (result < 0) {
+        // The packet is not sent again; EAGAIN cannot happen while every send is followed by
+        // receiving all that is ready, and is passed over silently.
+        if (result != AVERROR(EAGAIN)) DEBUG_WRN("Error sending packet to decoder");
+        return;
+    }
+    for (;;) {
+        result = video_decode_receive_data(frame);
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;
+        if (result < 0) {
+            DEBUG_WRN("Error during decoding");
+            break;
+        }
+        const int64_t tag = read_tag(frame);
+        const bool drop = tag == k_tag_none ? last_sent_withheld : tag == k_tag_withhold;
+        if (!drop) fan_out(frame);
+        av_frame_unref(frame);
+    }
+}

@@ -2,6 +2,10 @@
 // decodes the packets the demuxer queues and hands every picture to its callback slots,
 // except the pictures decoded from packets that begin with an IDR slice, an SPS or a VPS
 // (they show the mosaic and only serve as references).
+//
+// Each picture is judged by the packet it was decoded from: the packet's verdict travels
+// through the decoder with it (packet opaque / reordered_opaque), so a picture the decoder
+// holds back for reordering is not judged by whatever packet happens to be sent last.
 #pragma once
 
 #include <list>
@@ -23,14 +27,32 @@ public:
     // Takes the oldest packet into an (empty) AVPacket*, waiting up to 5 ms.
     bool pop_data(void* packet) override;
 
+    // avcodec_send_packet on the decoder; -1 when not initialised or for a null packet.
     int video_decode_send_data(AVPacket* packet);
+    // avcodec_receive_frame on the decoder; -1 when not initialised or for a null frame.
     int video_decode_receive_data(AVFrame* frame);
+
+    // True for the labels (nal_type_name texts) whose pictures are withheld: an IDR slice,
+    // an SPS or a VPS at the start of the packet.
+    static bool is_withheld_label(const char* label);
+
+    struct codec_context_deleter {
+        void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+    };
 
     int codec_id = 0;
     const AVCodec* codec = nullptr;
-    AVCodecContext* codec_ctx = nullptr;
+    std::unique_ptr<AVCodecContext, codec_context_deleter> codec_ctx;
     std::list<std::shared_ptr<avPacketDev>> packet_queue;
 
 private:
+    // The worker body: pops packets until stopped, then logs its end line.
     void loop_task();
+    // One turn of loop_task for the popped packet: send it, then take and judge every
+    // picture that is ready. (Named like the loop, whose log lines it writes.)
+    void loop_task(AVPacket* packet, AVFrame* frame);
+
+    // Verdict of the packet sent last; used only for a picture that comes back without
+    // the verdict of its own packet. Touched by the worker thread alone.
+    bool last_sent_withheld = false;
 };

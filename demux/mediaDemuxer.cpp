@@ -3,9 +3,14 @@
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 #include "debug/std_debug.h"
+#include "decode/videoDecode.h"
+#include "encode/videoEncode.h"
 #include "interface/resultStatus.h"
+#include "mux/mediaMuxer.h"
+#include "privacy/privacyPacket.h"
 
 input_stream_info_t input_stream_info;
 
@@ -135,7 +140,84 @@ std::string mediaDemuxer::build_output_path(const char* input_path) {
 
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
+
+    // Built in pipeline order, each connected to the one before it. A stage that fails to set
+    // up is built and connected all the same: its failure is in the result status, and the
+    // read loop stops at its first check.
+    std::unique_ptr<videoDecode> decoder(new videoDecode(video_codec_id));
+    set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
+    std::unique_ptr<videoEncode> encoder(new videoEncode(video_codec_id, &input_stream_info));
+    decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
+    std::unique_ptr<mediaMuxer> muxer(
+        new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar));
+    encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+    set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+
+    video_packets_routed = 0;
+    audio_packets_routed = 0;
+
+    // R receives every read and every filter output; H is where strip_leading_sei leaves a
+    // packet it has shortened.
+    auto read_holder = std::make_shared<avPacketDev>();
+    auto side_holder = std::make_shared<avPacketDev>();
+    AVPacket* packet = read_holder->pkt;
+    while (packet != nullptr && av_read_frame(fmt_ctx, packet) >= 0) {
+        // A failure anywhere stops the job; the packet in hand is not routed.
+        if (get_result_code() != RESULT_OK) break;
+        if (packet->stream_index == videoStreamIdx) {
+            if (bsf_ctx == nullptr) {
+                ++video_packets_routed;
+                demuxer_video_callback_all(packet);
+            } else if ((packet->data != nullptr || packet->side_data_elems > 0) &&
+                       av_bsf_send_packet(bsf_ctx, packet) >= 0) {
+                // (An empty packet would signal end of stream to the filter, which would then
+                // refuse everything after it; it carries nothing and is dropped.)
+                while (av_bsf_receive_packet(bsf_ctx, packet) == 0) {
+                    const bool stripped = strip_leading_sei(packet, side_holder);
+                    ++video_packets_routed;
+                    demuxer_video_callback_all(stripped && side_holder && side_holder->pkt != nullptr
+                                                   ? side_holder->pkt
+                                                   : packet);
+                    av_packet_unref(packet);
+                }
+            }
+        } else if (packet->stream_index == audioStreamIdx && callbacks[1]) {
+            ++audio_packets_routed;
+            callbacks[1](packet);
+        }
+        // Packets of any other stream are dropped.
+        av_packet_unref(packet);
+    }
+
+    // End of stream for the filter, only when nothing has failed; what it still holds goes
+    // on as it comes out.
+    if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
+        auto flush_holder = std::make_shared<avPacketDev>();
+        av_bsf_send_packet(bsf_ctx, nullptr);
+        while (flush_holder->pkt != nullptr && av_bsf_receive_packet(bsf_ctx, flush_holder->pkt) == 0) {
+            ++video_packets_routed;
+            demuxer_video_callback_all(flush_holder->pkt);
+            av_packet_unref(flush_holder->pkt);
+        }
+    }
+
+    // Torn down in pipeline order: each destructor drains its queue into the next stage,
+    // which therefore still exists, and joins its worker before that stage goes.
+    decoder.reset();
+    encoder.reset();
+    muxer.reset();
+    // The slots would otherwise point at destroyed stages.
+    set_callback(0, nullptr);
+    set_callback(1, nullptr);
+
+    DEBUG_WRN("mediaDemuxer loop task end");
     return 0;
 }
 
-void mediaDemuxer::demuxer_video_callback_all(AVPacket*) {}
+void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
+    if (demuxer_type & k_type_privacy) {
+        demuxer_mosic_process(packet);
+    } else {
+        DEBUG_ERR("not support demuxer type");
+    }
+}

@@ -56,4 +56,9 @@ public:
     std::shared_ptr<decryptMosic> decryptor;
     AVCodecParameters* videoCodecpar = nullptr;
     AVCodecParameters* audioCodecpar = nullptr;
+
+    // What the last run of the loop handed on: video packets given to
+    // demuxer_video_callback_all (filter flush included) and audio packets given to slot 1.
+    int64_t video_packets_routed = 0;
+    int64_t audio_packets_routed = 0;
 };
