@@ -57,4 +57,11 @@ std::vector<uint8_t> parameter_sets_of(int codec_id, const uint8_t* data, size_t
     return out;
 }
 
+size_t clean_tail_start(const uint8_t* data, size_t size) {
+    for (size_t i = size; i >= 3; --i) {
+        if (data[i - 3] == 0 && data[i - 2] == 0 && data[i - 1] <= 3) return i - 2;
+    }
+    return 0;
+}
+
 }  // namespace mosaic

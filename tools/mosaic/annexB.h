@@ -30,4 +30,8 @@ bool is_idr_slice(int codec_id, int type);
 // appear: the Annex B extradata that containers build their sample entry from.
 std::vector<uint8_t> parameter_sets_of(int codec_id, const uint8_t* data, size_t size);
 
+// The smallest offset from which [offset, size) holds no 00 00 0x run (x <= 3): where an
+// unescaped copy of the bytes could start without emulating a start code.
+size_t clean_tail_start(const uint8_t* data, size_t size);
+
 }  // namespace mosaic

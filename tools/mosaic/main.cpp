@@ -58,6 +58,12 @@ int main(int argc, char** argv) {
     if (summary.damaged_packets > 0) {
         std::fprintf(stderr, "mosaic: warning: %d damaged input packets were skipped\n", summary.damaged_packets);
     }
+    if (summary.widened_pictures > 0) {
+        std::fprintf(stderr,
+                     "mosaic: note: %d of %d hidden pictures had more than --encrypt-bytes encrypted, because the "
+                     "unversioned form carries the plain rest without escaping and it held start-code-like bytes\n",
+                     summary.widened_pictures, summary.hidden_pictures);
+    }
     if (summary.hidden_pictures == 0) {
         std::fprintf(stderr,
                      "mosaic: warning: every picture starts a group (--gop), so no unmasked picture is hidden "

@@ -218,8 +218,19 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
     } else {
         sei_.clear();
         std::string why;
-        if (!build_privacy_sei(options_.codec_id, unmasked->data, static_cast<size_t>(unmasked->size), options_.key,
-                               sei_options_, &sei_, &why)) {
+        privacy_sei_options sei_options = sei_options_;
+        const size_t size = static_cast<size_t>(unmasked->size);
+        if (sei_options.version_text.empty() && sei_options.encrypt_bytes < size) {
+            // The unversioned form carries its plain tail without emulation prevention, so the
+            // tail must not hold a 00 00 0x run (every start code and escape in the picture
+            // is one): encrypt up to the last of them.
+            const size_t needed = clean_tail_start(unmasked->data, size);
+            if (needed > sei_options.encrypt_bytes) {
+                sei_options.encrypt_bytes = needed;
+                ++summary_->widened_pictures;
+            }
+        }
+        if (!build_privacy_sei(options_.codec_id, unmasked->data, size, options_.key, sei_options, &sei_, &why)) {
             *error = "cannot hide picture " + std::to_string(number) + ": " + why;
             return false;
         }

@@ -13,6 +13,7 @@ struct job_summary {
     int pictures = 0;         // pictures written
     int hidden_pictures = 0;  // of which carry a hidden unmasked picture
     int damaged_packets = 0;  // input packets the decoder refused
+    int widened_pictures = 0; // hidden pictures encrypted beyond --encrypt-bytes (unversioned form)
 };
 
 // Runs the job. On failure returns false with *error set, and no output file exists.
