@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
     if (summary.damaged_packets > 0) {
         std::fprintf(stderr, "mosaic: warning: %d damaged input packets were skipped\n", summary.damaged_packets);
     }
+    if (summary.ignored_streams > 0) {
+        std::fprintf(stderr, "mosaic: note: %d input stream(s) other than the video and its audio were not copied\n",
+                     summary.ignored_streams);
+    }
     if (summary.widened_pictures > 0) {
         std::fprintf(stderr,
                      "mosaic: note: %d of %d hidden pictures had more than --encrypt-bytes encrypted, because the "

@@ -310,6 +310,7 @@ bool maskJob::run(const std::atomic<bool>& interrupted, std::string* error) {
         }
     }
     summary_->damaged_packets = source_.damaged_packets();
+    summary_->ignored_streams = source_.ignored_streams();
     if (picture_index_ == 0) {
         *error = "no picture could be decoded from '" + options_.input + "'";
         return false;

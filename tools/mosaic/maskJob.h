@@ -14,6 +14,7 @@ struct job_summary {
     int hidden_pictures = 0;  // of which carry a hidden unmasked picture
     int damaged_packets = 0;  // input packets the decoder refused
     int widened_pictures = 0; // hidden pictures encrypted beyond --encrypt-bytes (unversioned form)
+    int ignored_streams = 0;  // input streams not copied (subtitles, data, further video)
 };
 
 // Runs the job. On failure returns false with *error set, and no output file exists.
