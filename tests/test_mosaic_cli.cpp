@@ -6,6 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "interface/resultStatus.h"
+#include "tests/support/media.h"
+#if __has_include("privacy/decryptMosic.h")
+#include "privacy/decryptMosic.h"
+#define MOSAIC_TEST_HAVE_READER 1
+#else
+#define MOSAIC_TEST_HAVE_READER 0
+#endif
 #include "tests/support/process.h"
 
 using testsupport::list_dir;
@@ -96,6 +104,20 @@ TEST(MosaicCommandLine, KeyDashIsReadFromStandardInput) {
     // The default output lies beside the input.
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"clip.mp4", "clip_masked.mp4"}));
     EXPECT_EQ(given.out.find("secret from stdin"), std::string::npos);
+#if MOSAIC_TEST_HAVE_READER
+    // The hidden pictures open with the line read, without its newline.
+    std::vector<testsupport::video_packet> packets;
+    ASSERT_TRUE(testsupport::read_video_packets(dir + "/clip_masked.mp4", &packets));
+    ASSERT_EQ(packets.size(), 4u);
+    std::vector<uint8_t> picture(decryptMosic::k_output_size);
+    EXPECT_GT(decryptMosic("secret from stdin")
+                  .decrypt_mosic_process(packets[1].data.data(), static_cast<int>(packets[1].data.size()), picture.data()),
+              0);
+    EXPECT_LT(decryptMosic("secret from stdin\n")
+                  .decrypt_mosic_process(packets[1].data.data(), static_cast<int>(packets[1].data.size()), picture.data()),
+              0);
+    reset_result_status_for_testing();
+#endif
 }
 
 TEST(MosaicInputs, UnreadableInputsFailWithTheReasonAndNoFile) {
