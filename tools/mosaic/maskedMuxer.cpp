@@ -1,0 +1,169 @@
+#include "tools/mosaic/maskedMuxer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace mosaic {
+
+maskedMuxer::~maskedMuxer() { discard(); }
+
+// Closes and removes the unfinished temporary file.
+void maskedMuxer::discard() {
+    if (context_ == nullptr) return;
+    if (context_->pb != nullptr) avio_closep(&context_->pb);
+    avformat_free_context(context_);
+    context_ = nullptr;
+    if (!temporary_path_.empty()) std::remove(temporary_path_.c_str());
+}
+
+bool maskedMuxer::open(const std::string& path, output_container container, const muxer_video_setup& video,
+                       const std::vector<const AVStream*>& audio, std::string* error) {
+    path_ = path;
+    temporary_path_ = path + ".mosaic-" + std::to_string(getpid()) + ".part";
+    const char* format_name = container == output_container::avi ? "avi" : "mp4";
+    if (avformat_alloc_output_context2(&context_, nullptr, format_name, temporary_path_.c_str()) < 0 ||
+        context_ == nullptr) {
+        *error = std::string("cannot create an ") + format_name + " muxer";
+        return false;
+    }
+
+    video_stream_ = avformat_new_stream(context_, nullptr);
+    if (video_stream_ == nullptr || avcodec_parameters_from_context(video_stream_->codecpar, video.encoder) < 0) {
+        *error = "out of memory";
+        return false;
+    }
+    AVCodecParameters* par = video_stream_->codecpar;
+    // The sample entry (avcC/hvcC) is built from these parameter sets; without them the MP4
+    // muxer would not turn the Annex B packets into length-prefixed samples.
+    av_freep(&par->extradata);
+    par->extradata_size = 0;
+    if (!video.extradata.empty()) {
+        par->extradata = static_cast<uint8_t*>(av_mallocz(video.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) {
+            *error = "out of memory";
+            return false;
+        }
+        std::memcpy(par->extradata, video.extradata.data(), video.extradata.size());
+        par->extradata_size = static_cast<int>(video.extradata.size());
+    }
+    par->codec_tag = 0;
+    if (container == output_container::avi && par->codec_id == AV_CODEC_ID_HEVC) {
+        par->codec_tag = MKTAG('H', 'E', 'V', 'C');
+    }
+    par->sample_aspect_ratio = video.sample_aspect_ratio;
+    video_stream_->sample_aspect_ratio = video.sample_aspect_ratio;
+    video_stream_->avg_frame_rate = video.frame_rate;
+    video_time_base_ = video.time_base;
+    // AVI counts pictures: its time base must be one picture period, or the muxer fills the
+    // gaps between timestamps with empty chunks.
+    video_stream_->time_base = container == output_container::avi ? av_inv_q(video.frame_rate) : video.time_base;
+
+    for (const AVStream* input : audio) {
+        const int supported = avformat_query_codec(context_->oformat, input->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
+        if (supported == 0) {
+            *error = std::string("the ") + avcodec_get_name(input->codecpar->codec_id) + " audio of stream #" +
+                     std::to_string(input->index) + " cannot be stored in " +
+                     (container == output_container::avi ? "AVI" : "MP4") + "; choose the other container";
+            return false;
+        }
+        AVStream* stream = avformat_new_stream(context_, nullptr);
+        if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, input->codecpar) < 0) {
+            *error = "out of memory";
+            return false;
+        }
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = input->time_base;
+        stream->disposition = input->disposition;
+        av_dict_copy(&stream->metadata, input->metadata, 0);
+        audio_.push_back({input->index, input->time_base, stream, INT64_MIN});
+    }
+
+    if (container == output_container::avi) {
+        // AVI has no negative time: libavformat would shift every stream by the lead of the
+        // earliest packet (typically the audio priming), and the video, rounded to whole
+        // picture periods, would then lose its source timestamps. Audio chunks are timed by
+        // their position in AVI anyway.
+        context_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+    }
+    int r = avio_open(&context_->pb, temporary_path_.c_str(), AVIO_FLAG_WRITE);
+    if (r < 0) {
+        *error = "cannot create '" + temporary_path_ + "': " + av_error_text(r);
+        temporary_path_.clear();  // nothing was created
+        return false;
+    }
+    r = avformat_write_header(context_, nullptr);
+    if (r < 0) {
+        *error = std::string("cannot write the ") + format_name + " header: " + av_error_text(r);
+        return false;
+    }
+    header_written_ = true;
+    return true;
+}
+
+bool maskedMuxer::write(AVPacket* packet, AVStream* stream, AVRational from, int64_t* last_dts,
+                        std::string* error) {
+    av_packet_rescale_ts(packet, from, stream->time_base);
+    packet->stream_index = stream->index;
+    // Timestamps rounded to a coarser time base (AVI counts pictures) may collide; the
+    // muxers need them strictly increasing.
+    if (packet->dts != AV_NOPTS_VALUE && *last_dts != INT64_MIN && packet->dts <= *last_dts) {
+        const int64_t shift = *last_dts + 1 - packet->dts;
+        packet->dts += shift;
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
+    }
+    if (packet->dts != AV_NOPTS_VALUE) *last_dts = packet->dts;
+    const int r = av_interleaved_write_frame(context_, packet);
+    if (r < 0) {
+        *error = "cannot write to the output: " + av_error_text(r);
+        return false;
+    }
+    return true;
+}
+
+bool maskedMuxer::write_video(AVPacket* packet, std::string* error) {
+    return write(packet, video_stream_, video_time_base_, &last_video_dts_, error);
+}
+
+bool maskedMuxer::write_audio(AVPacket* packet, std::string* error) {
+    for (audio_route& route : audio_) {
+        if (route.input_index == packet->stream_index) {
+            return write(packet, route.stream, route.input_time_base, &route.last_dts, error);
+        }
+    }
+    av_packet_unref(packet);
+    return true;
+}
+
+bool maskedMuxer::finish(std::string* error) {
+    if (context_ == nullptr || !header_written_) {
+        *error = "the output was never opened";
+        return false;
+    }
+    int r = av_write_trailer(context_);
+    if (r < 0) {
+        *error = "cannot finish the output: " + av_error_text(r);
+        return false;
+    }
+    r = avio_closep(&context_->pb);
+    if (r < 0) {
+        *error = "cannot finish the output: " + av_error_text(r);
+        return false;
+    }
+    if (std::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
+        *error = "cannot rename '" + temporary_path_ + "' to '" + path_ + "': " + std::strerror(errno);
+        return false;
+    }
+    temporary_path_.clear();
+    avformat_free_context(context_);
+    context_ = nullptr;
+    return true;
+}
+
+}  // namespace mosaic

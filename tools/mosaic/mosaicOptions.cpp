@@ -1,0 +1,310 @@
+#include "tools/mosaic/mosaicOptions.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+namespace mosaic {
+
+namespace {
+
+enum option_id {
+    opt_region = 1000,
+    opt_block,
+    opt_codec,
+    opt_gop,
+    opt_qp,
+    opt_preset,
+    opt_version_text,
+    opt_unversioned,
+    opt_encrypt_bytes,
+    opt_dump_unmasked,
+    opt_help,
+};
+
+const char* const k_presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+                                 "medium",    "slow",      "slower",   "veryslow", "placebo"};
+
+// The longest version text the reader takes back whole: it looks for the terminating zero
+// byte within the first 64 payload bytes.
+constexpr size_t k_max_version_text = 63;
+
+bool parse_int(const char* text, long min, long max, long* value) {
+    if (text == nullptr || *text == '\0' || std::isspace(static_cast<unsigned char>(*text))) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max) return false;
+    *value = parsed;
+    return true;
+}
+
+bool parse_size(const char* text, unsigned long long min, size_t* value) {
+    if (text == nullptr || !std::isdigit(static_cast<unsigned char>(*text))) return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < min) return false;
+    *value = static_cast<size_t>(parsed);
+    return true;
+}
+
+// "X,Y,W,H" with X, Y >= 0 and W, H >= 1.
+bool parse_region(const std::string& text, mask_region* region) {
+    long parts[4];
+    size_t from = 0;
+    for (int i = 0; i < 4; ++i) {
+        const size_t comma = text.find(',', from);
+        if ((i < 3) != (comma != std::string::npos)) return false;
+        const std::string part = text.substr(from, i < 3 ? comma - from : std::string::npos);
+        if (!parse_int(part.c_str(), i < 2 ? 0 : 1, INT_MAX / 2, &parts[i])) return false;
+        from = comma + 1;
+    }
+    *region = {static_cast<int>(parts[0]), static_cast<int>(parts[1]), static_cast<int>(parts[2]),
+               static_cast<int>(parts[3])};
+    return true;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// ".mp4" / ".avi" in any letter case picks the container; anything else is refused.
+bool container_of(const std::string& path, output_container* container) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    const std::string extension = lower(path.substr(dot));
+    if (extension == ".mp4") {
+        *container = output_container::mp4;
+        return true;
+    }
+    if (extension == ".avi") {
+        *container = output_container::avi;
+        return true;
+    }
+    return false;
+}
+
+// INPUT's folder and name without its extension, then "_masked.mp4".
+std::string default_output(const std::string& input) {
+    const size_t slash = input.find_last_of('/');
+    const size_t dot = input.find_last_of('.');
+    const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    std::string stem = input;
+    // A leading dot (".clip") is part of the name, not an extension.
+    if (dot != std::string::npos && dot > name_start) stem = input.substr(0, dot);
+    return stem + "_masked.mp4";
+}
+
+}  // namespace
+
+const char* mosaic_help_text() {
+    return "usage: mosaic INPUT KEY [options]\n"
+           "Makes a privacy-masked MP4 or AVI from any video FFmpeg can open: the chosen regions\n"
+           "are covered by a mosaic, and beside every masked picture but the first of each group\n"
+           "the stream carries the unmasked picture, encrypted under KEY in an SEI NAL unit of\n"
+           "payload type 153. demosaic with the same KEY restores it. KEY \"-\" reads the key\n"
+           "from the first line of standard input.\n"
+           "\n"
+           "options:\n"
+           "  --region X,Y,W,H     rectangle to mask, in input pixels; repeatable\n"
+           "                       (default: one centred rectangle a third of the picture)\n"
+           "  --block N            mosaic cell size in pixels, at least 2 (default 16)\n"
+           "  -o PATH              output file, .mp4 or .avi in any letter case\n"
+           "                       (default: INPUT's name with _masked.mp4, beside it)\n"
+           "  --codec h264|hevc    output video codec, libx264 or libx265 (default h264)\n"
+           "  --gop N              pictures per group; each group starts with a masked IDR\n"
+           "                       picture (default 50)\n"
+           "  --qp N               constant quantiser, 0 to 51 (default 23)\n"
+           "  --preset NAME        encoder preset, ultrafast to placebo (default medium)\n"
+           "  --version-text TEXT  version text carried with each hidden picture; begins with\n"
+           "                       \"ver-\", at most 63 bytes (default \"ver-mosaic-0.1\")\n"
+           "  --unversioned        hidden pictures without a version text\n"
+           "  --encrypt-bytes N    encrypt only the first N bytes (N >= 1) of each hidden\n"
+           "                       picture; the rest is carried in plain (default: all of it).\n"
+           "                       With --unversioned the plain rest cannot be escaped, so the\n"
+           "                       split moves past the picture's last 00 00 0x bytes\n"
+           "  --dump-unmasked PATH also write the unmasked encoder's Annex B stream to PATH\n"
+           "                       (for debugging)\n"
+           "  --help               show this text and exit\n"
+           "\n"
+           "Audio streams are copied unchanged and every picture keeps its source timestamp.\n"
+           "On failure mosaic prints the reason on standard error, exits with status 1 (2 for\n"
+           "a bad command line) and leaves no output file.\n";
+}
+
+parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* options, std::string* error) {
+    static const option long_options[] = {
+        {"region", required_argument, nullptr, opt_region},
+        {"block", required_argument, nullptr, opt_block},
+        {"codec", required_argument, nullptr, opt_codec},
+        {"gop", required_argument, nullptr, opt_gop},
+        {"qp", required_argument, nullptr, opt_qp},
+        {"preset", required_argument, nullptr, opt_preset},
+        {"version-text", required_argument, nullptr, opt_version_text},
+        {"unversioned", no_argument, nullptr, opt_unversioned},
+        {"encrypt-bytes", required_argument, nullptr, opt_encrypt_bytes},
+        {"dump-unmasked", required_argument, nullptr, opt_dump_unmasked},
+        {"help", no_argument, nullptr, opt_help},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    *options = mosaic_options();
+    options->codec_id = AV_CODEC_ID_H264;
+    bool version_given = false;
+    bool unversioned = false;
+    long value = 0;
+
+    opterr = 0;  // messages are ours
+    optind = 1;
+    for (;;) {
+        int index = 0;
+        const int c = getopt_long(argc, argv, ":o:", long_options, &index);
+        if (c == -1) break;
+        const std::string argument = optarg != nullptr ? optarg : "";
+        switch (c) {
+            case opt_help:
+                return parse_outcome::help;
+            case opt_region: {
+                mask_region region;
+                if (!parse_region(argument, &region)) {
+                    *error = "--region needs X,Y,W,H with X,Y >= 0 and W,H >= 1, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->regions.push_back(region);
+                break;
+            }
+            case opt_block:
+                if (!parse_int(argument.c_str(), 2, 4096, &value)) {
+                    *error = "--block needs a cell size from 2 to 4096, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->block = static_cast<int>(value);
+                break;
+            case 'o':
+                options->output = argument;
+                break;
+            case opt_codec: {
+                const std::string codec = lower(argument);
+                if (codec == "h264" || codec == "avc") {
+                    options->codec_id = AV_CODEC_ID_H264;
+                } else if (codec == "hevc" || codec == "h265") {
+                    options->codec_id = AV_CODEC_ID_HEVC;
+                } else {
+                    *error = "--codec must be h264 or hevc, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                break;
+            }
+            case opt_gop:
+                if (!parse_int(argument.c_str(), 1, 100000, &value)) {
+                    *error = "--gop needs a group length from 1 to 100000, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->gop = static_cast<int>(value);
+                break;
+            case opt_qp:
+                if (!parse_int(argument.c_str(), 0, 51, &value)) {
+                    *error = "--qp needs a quantiser from 0 to 51, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->qp = static_cast<int>(value);
+                break;
+            case opt_preset: {
+                bool known = false;
+                for (const char* preset : k_presets) known = known || argument == preset;
+                if (!known) {
+                    *error = "--preset must be one of ultrafast, superfast, veryfast, faster, fast, medium, "
+                             "slow, slower, veryslow, placebo; not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->preset = argument;
+                break;
+            }
+            case opt_version_text:
+                if (argument.compare(0, 4, "ver-") != 0 || argument.size() > k_max_version_text) {
+                    *error = "--version-text must begin with \"ver-\" and be at most " +
+                             std::to_string(k_max_version_text) + " bytes long, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->version_text = argument;
+                version_given = true;
+                break;
+            case opt_unversioned:
+                unversioned = true;
+                break;
+            case opt_encrypt_bytes:
+                if (!parse_size(argument.c_str(), 1, &options->encrypt_bytes)) {
+                    *error = "--encrypt-bytes needs a byte count of at least 1, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                break;
+            case opt_dump_unmasked:
+                if (argument.empty()) {
+                    *error = "--dump-unmasked needs a file name";
+                    return parse_outcome::error;
+                }
+                options->dump_unmasked = argument;
+                break;
+            case ':':
+                *error = std::string("option ") + (optopt != 0 && optopt < 256 ? std::string("-") + char(optopt)
+                                                                                : std::string(argv[optind - 1])) +
+                         " needs a value";
+                return parse_outcome::error;
+            default:
+                *error = std::string("unknown option ") + argv[optind - 1];
+                return parse_outcome::error;
+        }
+    }
+
+    const int positional = argc - optind;
+    if (positional != 2) {
+        *error = positional < 2 ? "needs INPUT and KEY" : std::string("unexpected argument '") + argv[optind + 2] + "'";
+        return parse_outcome::error;
+    }
+    options->input = argv[optind];
+    options->key = argv[optind + 1];
+    if (options->input.empty()) {
+        *error = "INPUT is empty";
+        return parse_outcome::error;
+    }
+    if (version_given && unversioned) {
+        *error = "--version-text and --unversioned exclude each other";
+        return parse_outcome::error;
+    }
+    if (!unversioned && !version_given) options->version_text = k_default_version_text;
+
+    if (options->output.empty()) options->output = default_output(options->input);
+    if (!container_of(options->output, &options->container)) {
+        *error = "the output name must end in .mp4 or .avi: '" + options->output + "'";
+        return parse_outcome::error;
+    }
+
+    if (options->key == "-") {
+        options->key.clear();
+        if (!std::getline(std::cin, options->key) && options->key.empty()) {
+            *error = "could not read the key from standard input";
+            return parse_outcome::error;
+        }
+        while (!options->key.empty() && (options->key.back() == '\r' || options->key.back() == '\n')) {
+            options->key.pop_back();
+        }
+    }
+    if (options->key.empty()) {
+        *error = "the key must not be empty";
+        return parse_outcome::error;
+    }
+    return parse_outcome::run;
+}
+
+}  // namespace mosaic
