@@ -23,14 +23,7 @@ extern "C" {
 #include <libavutil/macros.h>
 }
 
-// The hidden pictures are opened with the restorer's own reader; a branch built before the
-// reader joined it skips the test instead.
-#if __has_include("privacy/decryptMosic.h")
 #include "privacy/decryptMosic.h"
-#define MOSAIC_TEST_HAVE_READER 1
-#else
-#define MOSAIC_TEST_HAVE_READER 0
-#endif
 
 using testsupport::luma_frame;
 using testsupport::region;
@@ -41,7 +34,6 @@ namespace {
 
 constexpr const char* k_key = "mosaic stream test key";
 
-#if MOSAIC_TEST_HAVE_READER
 // The coded picture a privacy SEI packet hides, decrypted by the restorer's reader.
 bool decrypt_picture(const std::vector<uint8_t>& packet, const std::string& key, std::vector<uint8_t>* picture) {
     static const std::unique_ptr<uint8_t[]> buffer(new uint8_t[decryptMosic::k_output_size]);
@@ -51,9 +43,6 @@ bool decrypt_picture(const std::vector<uint8_t>& packet, const std::string& key,
     picture->assign(buffer.get(), buffer.get() + length);
     return true;
 }
-#else
-bool decrypt_picture(const std::vector<uint8_t>&, const std::string&, std::vector<uint8_t>*) { return false; }
-#endif
 
 std::vector<uint8_t> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -93,7 +82,6 @@ class MosaicStream : public ::testing::TestWithParam<masking_case> {};
 
 TEST_P(MosaicStream, HoldsWhatTheRestorerNeeds) {
     if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-    if (!MOSAIC_TEST_HAVE_READER) GTEST_SKIP() << "needs the privacy SEI reader (privacy/decryptMosic.h)";
     const masking_case& c = GetParam();
     const std::string dir = testsupport::scratch_dir(std::string("mosaic_stream_") + c.name);
     const std::string source = dir + "/" + c.source_name;
