@@ -5,9 +5,12 @@
 #include <ctime>
 #include <functional>
 
+#include <openssl/crypto.h>
+
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
 #include "encode/videoEncode.h"
+#include "interface/progress.h"
 #include "interface/resultStatus.h"
 #include "mux/mediaMuxer.h"
 #include "privacy/privacyPacket.h"
@@ -76,11 +79,16 @@ mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
     }
 
     AVStream* video = fmt_ctx->streams[videoStreamIdx];
-    const AVRational rate = video->avg_frame_rate;
+    // Some containers leave the average rate unset (raw elementary streams, some AVI
+    // files); the encoder needs a real rate for its time base, so fall back to the
+    // stream's base rate and then to 25 fps.
+    AVRational rate = video->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) rate = video->r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0 || av_q2d(rate) > 1000.0) rate = AVRational{25, 1};
     const double fps = rate.den != 0 ? static_cast<double>(rate.num) / rate.den : 0.0;
     input_stream_info.width = videoCodecpar->width;
     input_stream_info.height = videoCodecpar->height;
-    input_stream_info.fps = static_cast<int32_t>(fps);
+    input_stream_info.fps = fps < 1.0 ? 1 : static_cast<int32_t>(fps);
     input_stream_info.bit_rate = videoCodecpar->bit_rate < 0x800000 ? 0x800000 : videoCodecpar->bit_rate;
     input_stream_info.profile = videoCodecpar->profile;
     input_stream_info.level = videoCodecpar->level;
@@ -100,6 +108,13 @@ mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
     DEBUG_WRN("videoStreamIdx=%d,videoCodecpar=%p", videoStreamIdx, static_cast<void*>(videoCodecpar));
     DEBUG_WRN("audioStreamIdx=%d,audioCodecpar=%p", audioStreamIdx, static_cast<void*>(audioCodecpar));
 
+    // For the progress line only: every picture of the input, or an estimate from the length.
+    int64_t expected = video->nb_frames;
+    if (expected <= 0 && fmt_ctx->duration > 0) {
+        expected = static_cast<int64_t>(static_cast<double>(fmt_ctx->duration) / AV_TIME_BASE * fps + 0.5);
+    }
+    progress::set_expected_pictures(expected);
+
     decrypt_buffer.reset(new uint8_t[k_decrypt_buffer_size]);
     is_init = true;
 }
@@ -108,6 +123,8 @@ mediaDemuxer::~mediaDemuxer() {
     if (bsf_ctx != nullptr) av_bsf_free(&bsf_ctx);
     avformat_close_input(&fmt_ctx);
     decrypt_buffer.reset();
+    // The key must not linger in freed memory.
+    if (!privacy_key.empty()) OPENSSL_cleanse(&privacy_key[0], privacy_key.size());
     DEBUG_WRN("mediaDemuxer destruction succeed");
 }
 

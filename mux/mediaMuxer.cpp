@@ -8,6 +8,7 @@
 
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
+#include "interface/progress.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -209,6 +210,7 @@ void mediaMuxer::loop_task() {
             if (pkt->duration > 0) pkt->duration = av_rescale_q(pkt->duration, video_time_base, out_tb);
             pkt->stream_index = out_video_stream->index;
             ++video_packet_count;
+            progress::note_picture_written();
         } else if (pkt->stream_index == audio_stream_index && out_audio_stream != nullptr) {
             const AVRational out_tb = out_audio_stream->time_base;
             const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
