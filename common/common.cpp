@@ -24,15 +24,25 @@ void common::fan_out(void* item) {
 
 template <class Holder, class Take>
 bool common::pop_front(std::list<std::shared_ptr<Holder>>& queue, Take take) {
-    std::unique_lock<std::mutex> lock(queue_mutex);
-    while (queue.empty()) {
-        const auto deadline = std::chrono::steady_clock::now() + k_pop_wait;
-        if (!queue_cond.wait_until(lock, deadline, [this] { return data_ready; })) return false;
-        data_ready = false;
+    std::shared_ptr<Holder> holder;
+    bool taken;
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        while (queue.empty()) {
+            const auto deadline = std::chrono::steady_clock::now() + k_pop_wait;
+            if (!queue_cond.wait_until(lock, deadline, [this] { return data_ready || stop_requested_; })) {
+                return false;
+            }
+            if (stop_requested_ && queue.empty()) return false;
+            data_ready = false;
+        }
+        holder = std::move(queue.front());
+        queue.pop_front();
+        taken = take(*holder);
     }
-    std::shared_ptr<Holder> holder = queue.front();
-    queue.pop_front();
-    return take(*holder);
+    // Room for the producer, or the empty queue a destructor waits for.
+    space_cond.notify_all();
+    return taken;
 }
 
 bool common::pop_packet(std::list<std::shared_ptr<avPacketDev>>& queue, AVPacket* destination) {
@@ -51,10 +61,10 @@ bool common::pop_frame(std::list<std::shared_ptr<avFrameDev>>& queue, AVFrame* d
 }
 
 void common::worker_loop(const std::function<bool()>& pop, const std::function<void()>& process,
-                         const std::function<void()>& unref) {
+                         const std::function<void()>& unref, const std::function<void()>& drain) {
     if (!running) return;
     for (;;) {
-        if (get_result_code() != RESULT_OK) break;
+        if (get_result_code() != RESULT_OK) return;
         if (!pop()) {
             if (!running) break;
             continue;
@@ -63,21 +73,26 @@ void common::worker_loop(const std::function<bool()>& pop, const std::function<v
         unref();
         if (!running) break;
     }
+    if (drain && input_ended() && get_result_code() == RESULT_OK) drain();
+}
+
+bool common::input_ended() {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    return input_ended_;
 }
 
 void common::stop_worker(const std::function<bool()>& queue_empty) {
     if (!is_init) return;
-    for (;;) {
-        if (get_result_code() != RESULT_OK) break;
-        bool empty;
-        {
-            std::lock_guard<std::mutex> lock(queue_mutex);
-            empty = queue_empty();
-        }
-        if (empty) break;
-        std::this_thread::sleep_for(k_drain_poll);
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex);
+        // Each take signals space_cond; the timed wait only bounds how late a failure of the
+        // run is noticed.
+        while (get_result_code() == RESULT_OK && !queue_empty()) space_cond.wait_for(lock, k_status_check);
+        input_ended_ = get_result_code() == RESULT_OK;
+        stop_requested_ = true;
+        running = false;
     }
-    running = false;
+    queue_cond.notify_all();
     if (work_thread.joinable()) work_thread.join();
 }
 
@@ -131,7 +146,9 @@ AVPixelFormat plain_counterpart(int format) {
 }
 }  // namespace
 
-convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format)
+scaler_cache::~scaler_cache() { sws_freeContext(ctx); }
+
+convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache)
     : dst_frame(std::make_shared<avFrameDev>()) {
     AVFrame* dst = dst_frame->frame;
     if (src == nullptr || dst == nullptr) return;
@@ -146,24 +163,45 @@ convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format)
         DEBUG_WRN("Failed to allocate buffer for conver color space frame");
         return;
     }
-    sws_ctx = sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format), dst->width,
-                             dst->height, dst_format, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    const int src_full = src->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    const int dst_full = dst->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    const auto src_format = static_cast<AVPixelFormat>(src->format);
+    bool fresh = true;
+    if (cache != nullptr) {
+        // Returns the cached scaler when size and formats are unchanged, else frees it and
+        // makes a new one (null on failure, the old one freed all the same).
+        SwsContext* reused = sws_getCachedContext(cache->ctx, src->width, src->height, src_format, dst->width,
+                                                  dst->height, dst_format, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        fresh = reused != cache->ctx || cache->src_full != src_full || cache->dst_full != dst_full;
+        cache->ctx = reused;
+        sws_ctx = reused;
+    } else {
+        sws_ctx = sws_getContext(src->width, src->height, src_format, dst->width, dst->height, dst_format,
+                                 SWS_BILINEAR, nullptr, nullptr, nullptr);
+    }
     if (sws_ctx == nullptr) {
+        if (cache != nullptr) cache->src_full = cache->dst_full = -1;
         DEBUG_WRN("Failed to create sws context");
         return;
     }
-    int* inv_table = nullptr;
-    int* table = nullptr;
-    int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
-    sws_getColorspaceDetails(sws_ctx, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast,
-                             &saturation);
-    const int src_full = src->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    const int dst_full = dst->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(sws_ctx, bt709, src_full, bt709, dst_full, brightness, contrast, saturation);
+    if (fresh) {
+        int* inv_table = nullptr;
+        int* table = nullptr;
+        int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+        sws_getColorspaceDetails(sws_ctx, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast,
+                                 &saturation);
+        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+        sws_setColorspaceDetails(sws_ctx, bt709, src_full, bt709, dst_full, brightness, contrast, saturation);
+        if (cache != nullptr) {
+            cache->src_full = src_full;
+            cache->dst_full = dst_full;
+        }
+    }
     sws_scale(sws_ctx, src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
     av_frame_copy_props(dst, src);
-    sws_freeContext(sws_ctx);
-    sws_ctx = nullptr;
+    if (cache == nullptr) {
+        sws_freeContext(sws_ctx);
+        sws_ctx = nullptr;
+    }
     is_ok = true;
 }

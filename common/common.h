@@ -26,9 +26,11 @@ public:
     static constexpr int k_callback_slots = 10;
     // Producers of a bounded queue wait while this many items are queued.
     static constexpr size_t k_queue_bound = 6;
-    static constexpr std::chrono::milliseconds k_producer_poll{10};
+    // A producer facing a full queue, and a destructor waiting for an empty one, are woken
+    // as soon as the worker takes an item; they look at the result status at least this often
+    // in case the run fails while they wait.
+    static constexpr std::chrono::milliseconds k_status_check{10};
     static constexpr std::chrono::milliseconds k_pop_wait{5};
-    static constexpr std::chrono::milliseconds k_drain_poll{100};
 
     common() = default;
     virtual ~common() = default;
@@ -52,6 +54,9 @@ public:
     std::mutex queue_mutex;
     std::condition_variable queue_cond;
     bool data_ready = false;
+    // Signalled (under queue_mutex) whenever the worker takes an item: room for a waiting
+    // producer, and maybe the empty queue a destructor waits for.
+    std::condition_variable space_cond;
 
 protected:
     // Bounded push (decoder, encoder): waits while k_queue_bound or more items are queued,
@@ -60,16 +65,14 @@ protected:
     // queue will never drain: the item is dropped (false) instead of waiting for ever.
     template <class Holder, class Item>
     bool push_bounded(std::list<std::shared_ptr<Holder>>& queue, Item* item) {
-        for (;;) {
-            size_t length;
-            {
-                std::lock_guard<std::mutex> lock(queue_mutex);
-                length = queue.size();
+        {
+            std::unique_lock<std::mutex> lock(queue_mutex);
+            while (queue.size() >= k_queue_bound) {
+                if (get_result_code() != RESULT_OK) return false;
+                space_cond.wait_for(lock, k_status_check);
             }
-            if (length < k_queue_bound) break;
-            if (get_result_code() != RESULT_OK) return false;
-            std::this_thread::sleep_for(k_producer_poll);
         }
+        // The reference copy is made outside the lock; the single producer keeps the room.
         return push_unbounded(queue, item);
     }
 
@@ -93,31 +96,58 @@ protected:
     bool pop_frame(std::list<std::shared_ptr<avFrameDev>>& queue, AVFrame* destination);
 
     // The shared worker loop: until running is cleared or the result status fails, pop an
-    // item, process it and unreference it.
+    // item, process it and unreference it. When the loop ended because the input is over
+    // (stop_worker with result 0, queue empty), drain runs last on the worker thread: the
+    // stage hands on what its codec still holds.
     void worker_loop(const std::function<bool()>& pop, const std::function<void()>& process,
-                     const std::function<void()>& unref);
+                     const std::function<void()>& unref, const std::function<void()>& drain = nullptr);
 
-    // Stage destructor, first steps: wait (polling) until the queue is empty or the result
-    // status fails, then clear running and join the worker. Does nothing for a stage whose
-    // set-up failed (no worker).
+    // Stage destructor, first steps. With result 0: wait until the worker has taken every
+    // queued item (woken by each take, no polling), then tell it the input is over and join
+    // it; it finishes the item in hand and drains. With a failed result: stop it at once and
+    // join; queued items stay for the caller to drop. Does nothing for a stage whose set-up
+    // failed (no worker).
     void stop_worker(const std::function<bool()>& queue_empty);
+
+    // True once stop_worker has found the queue empty with result 0.
+    bool input_ended();
 
 private:
     template <class Holder, class Take>
     bool pop_front(std::list<std::shared_ptr<Holder>>& queue, Take take);
+
+    // Both under queue_mutex. stop_requested wakes a worker waiting in pop_data.
+    bool stop_requested_ = false;
+    bool input_ended_ = false;
 };
 
 // Names the first NAL unit of an Annex B packet by the fixed H.264/HEVC text table
 // ("H264 SPS", "H265 IDR (I-frame)", ...). Never reads past size.
 const char* nal_type_name(const uint8_t* data, int size, int codec_id);
 
+// A scaler kept between conversions by its owner, so that a run of frames of one size and
+// format is converted with one scaler instead of a new one per frame. Freed with its owner.
+struct scaler_cache {
+    scaler_cache() = default;
+    ~scaler_cache();
+    scaler_cache(const scaler_cache&) = delete;
+    scaler_cache& operator=(const scaler_cache&) = delete;
+
+    SwsContext* ctx = nullptr;
+    // The range flags ctx was last set up with (-1: not yet).
+    int src_full = -1;
+    int dst_full = -1;
+};
+
 // Converts one frame in system memory into a new frame of the same size in dst_format,
 // with BT.709 coefficients and the source's range. The constructor does the whole job;
 // is_ok tells whether it succeeded. May rewrite src->format from a deprecated full-range
-// YUVJ format to its plain counterpart.
+// YUVJ format to its plain counterpart. Without a cache the scaler is made and freed here;
+// with one, the cached scaler is reused while size, formats and range stay the same
+// (sws_ctx then points at the cache's scaler, which the cache owns).
 class convertColorSpace {
 public:
-    convertColorSpace(AVFrame* src, AVPixelFormat dst_format);
+    convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache = nullptr);
     ~convertColorSpace() = default;
     convertColorSpace(const convertColorSpace&) = delete;
     convertColorSpace& operator=(const convertColorSpace&) = delete;
