@@ -69,8 +69,13 @@ videoDecode::videoDecode(int id) : codec_id(id) {
         set_result_status(RESULT_DECODER_ERROR);
         return;
     }
-    // Everything else keeps FFmpeg's defaults: the decoder learns size and format from the
-    // in-band parameter sets.
+    // The decoder learns size and format from the in-band parameter sets. It decodes on as
+    // many threads as libavcodec picks for the machine (frame and slice threads). Frame
+    // threads hold pictures back for a few packets; that loses nothing: each picture keeps
+    // the verdict of its own packet, and the pictures still held at the end of the input are
+    // collected by drain().
+    codec_ctx->thread_count = 0;
+    codec_ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
 #if VIDEO_DECODE_PACKET_OPAQUE
     codec_ctx->flags |= AV_CODEC_FLAG_COPY_OPAQUE;
 #endif
@@ -131,7 +136,7 @@ void videoDecode::loop_task() {
     auto frame = std::make_shared<avFrameDev>();
     if (packet->pkt != nullptr && frame->frame != nullptr) {
         worker_loop([&] { return pop_data(packet->pkt); }, [&] { loop_task(packet->pkt, frame->frame); },
-                    [&] { av_packet_unref(packet->pkt); });
+                    [&] { av_packet_unref(packet->pkt); }, [&] { drain(frame->frame); });
     }
     DEBUG_WRN("videoDecode loop task end");
 }
@@ -149,6 +154,17 @@ void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
         if (result != AVERROR(EAGAIN)) DEBUG_WRN("Error sending packet to decoder");
         return;
     }
+    loop_task(frame);
+}
+
+void videoDecode::drain(AVFrame* frame) {
+    // The end-of-stream marker: the decoder gives up every picture it still holds.
+    if (avcodec_send_packet(codec_ctx.get(), nullptr) < 0) return;
+    loop_task(frame);
+}
+
+void videoDecode::loop_task(AVFrame* frame) {
+    int result;
     for (;;) {
         result = video_decode_receive_data(frame);
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) break;

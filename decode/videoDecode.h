@@ -51,6 +51,12 @@ private:
     // One turn of loop_task for the popped packet: send it, then take and judge every
     // picture that is ready. (Named like the loop, whose log lines it writes.)
     void loop_task(AVPacket* packet, AVFrame* frame);
+    // Takes every picture that is ready, judges it and hands it on (the receiving half of a
+    // turn, shared with drain).
+    void loop_task(AVFrame* frame);
+    // At the end of the input (on the worker, after the last packet): sends the end-of-stream
+    // marker and hands on what the decoder still held back.
+    void drain(AVFrame* frame);
 
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.

@@ -97,7 +97,7 @@ videoEncode::videoEncode(int codec_id, const encode_params* params) {
     running = true;
     is_init = true;
     try {
-        work_thread = std::thread(&videoEncode::loop_task, this);
+        work_thread = std::thread([this] { loop_task(); });
     } catch (...) {
         // No worker: leave nothing open behind the exception.
         running = false;
@@ -163,6 +163,12 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         return false;
     }
     configure_encoder(ctx.get(), params, static_cast<AVPixelFormat>(params->pix_fmt), true, true);
+    // Use the machine's cores without holding pictures back: libx264 splits each picture
+    // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
+    // frames would override it); libx265 runs its wavefront thread pool within one picture
+    // ("zerolatency" keeps it to one frame thread).
+    ctx->thread_count = 0;
+    ctx->thread_type = FF_THREAD_SLICE;
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         DEBUG_WRN("Could not open software encoder");
         return false;
@@ -273,11 +279,10 @@ bool videoEncode::init_amf_encoder(int codec_id, const encode_params* params) {
 }
 
 AVFrame* videoEncode::reference_or_convert(AVFrame* frame) {
-    if (frame->format == codec_ctx->pix_fmt) {
-        enc_frame = std::make_shared<avFrameDev>(frame);
-        return enc_frame->frame;
-    }
-    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, codec_ctx->pix_fmt);
+    // A frame already in the encoder's format goes in as it is (the encoder takes its own
+    // reference when it needs one).
+    if (frame->format == codec_ctx->pix_fmt) return frame;
+    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, codec_ctx->pix_fmt, &scaler);
     return convertColorSpacePtr->is_ok ? convertColorSpacePtr->dst_frame->frame : nullptr;
 }
 
@@ -301,7 +306,7 @@ AVFrame* videoEncode::frame_software_process(AVFrame* frame) {
 AVFrame* videoEncode::frame_nvenc_process(AVFrame* frame) {
     if (hwType != AV_HWDEVICE_TYPE_CUDA) return nullptr;
     // Every picture goes through NV12 in system memory before the upload, whatever its format.
-    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, AV_PIX_FMT_NV12);
+    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, AV_PIX_FMT_NV12, &scaler);
     AVFrame* nv12 = convertColorSpacePtr->dst_frame ? convertColorSpacePtr->dst_frame->frame : nullptr;
     if (!convertColorSpacePtr->is_ok || nv12 == nullptr) {
         DEBUG_WRN("convertColorSpacePtr failed");
@@ -327,44 +332,55 @@ AVFrame* videoEncode::frame_nvenc_process(AVFrame* frame) {
 void videoEncode::loop_task() {
     auto working_frame = std::make_shared<avFrameDev>();
     auto working_packet = std::make_shared<avPacketDev>();
-    while (running) {
-        if (get_result_code() != RESULT_OK) break;
-        if (!pop_data(working_frame->frame)) continue;
-
-        AVFrame* frame = working_frame->frame;
-        // The encoder sees the input's decoding time stamps, in the input's time base.
-        frame->pts = frame->pkt_dts;
-        AVFrame* prepared = nullptr;
-        switch (hwType) {
-            case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
-            case AV_HWDEVICE_TYPE_QSV: prepared = frame_qsv_process(frame); break;
-            case AV_HWDEVICE_TYPE_DXVA2: prepared = frame_amf_process(frame); break;
-            case AV_HWDEVICE_TYPE_CUDA: prepared = frame_nvenc_process(frame); break;
-            default:
-                DEBUG_ERR("process hwType not support");
-                set_result_status(RESULT_ENCODER_ERROR);
-                break;
-        }
-        av_frame_unref(frame);
-
-        // A missing prepared frame is refused here ("pFrame is null"), which fails the run.
-        int r = video_enccode_send_data(prepared);
-        if (r < 0) {
-            DEBUG_WRN("Error sending frame to encoder");
-        } else {
-            for (;;) {
-                r = video_enccode_receive_data(working_packet->pkt);
-                if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-                if (r < 0) {
-                    DEBUG_WRN("Error during encoding");
-                    break;
-                }
-                working_packet->pkt->stream_index = output_stream_index;
-                fan_out(working_packet->pkt);
-                av_packet_unref(working_packet->pkt);
-            }
-        }
-        if (prepared != nullptr) av_frame_unref(prepared);
+    if (working_frame->frame != nullptr && working_packet->pkt != nullptr) {
+        worker_loop([&] { return pop_data(working_frame->frame); },
+                    [&] { loop_task(working_frame->frame, working_packet->pkt); },
+                    [&] { av_frame_unref(working_frame->frame); },
+                    [&] {
+                        // End of input: the end-of-stream marker makes the encoder give up
+                        // every packet it still holds.
+                        if (avcodec_send_frame(codec_ctx, nullptr) >= 0) loop_task(working_packet->pkt);
+                    });
     }
     DEBUG_WRN("videoEncode loop task end");
+}
+
+void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
+    // The encoder sees the input's decoding time stamps, in the input's time base.
+    frame->pts = frame->pkt_dts;
+    AVFrame* prepared = nullptr;
+    switch (hwType) {
+        case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
+        case AV_HWDEVICE_TYPE_QSV: prepared = frame_qsv_process(frame); break;
+        case AV_HWDEVICE_TYPE_DXVA2: prepared = frame_amf_process(frame); break;
+        case AV_HWDEVICE_TYPE_CUDA: prepared = frame_nvenc_process(frame); break;
+        default:
+            DEBUG_ERR("process hwType not support");
+            set_result_status(RESULT_ENCODER_ERROR);
+            break;
+    }
+
+    // A missing prepared frame is refused here ("pFrame is null"), which fails the run.
+    const int r = video_enccode_send_data(prepared);
+    if (r < 0) {
+        DEBUG_WRN("Error sending frame to encoder");
+    } else {
+        loop_task(packet);
+    }
+    // The decoded frame itself is unreferenced by the worker loop.
+    if (prepared != nullptr && prepared != frame) av_frame_unref(prepared);
+}
+
+void videoEncode::loop_task(AVPacket* packet) {
+    for (;;) {
+        const int r = video_enccode_receive_data(packet);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+        if (r < 0) {
+            DEBUG_WRN("Error during encoding");
+            break;
+        }
+        packet->stream_index = output_stream_index;
+        fan_out(packet);
+        av_packet_unref(packet);
+    }
 }

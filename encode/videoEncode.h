@@ -38,6 +38,8 @@ public:
     AVHWDeviceType hwType = AV_HWDEVICE_TYPE_NONE;
     std::shared_ptr<convertColorSpace> convertColorSpacePtr;
     std::shared_ptr<avFrameDev> enc_frame;
+    // The scaler of the conversions above, reused while size and formats stay the same.
+    scaler_cache scaler;
     // The stream index stamped on every packet handed on.
     int output_stream_index = 0;
 
@@ -54,4 +56,8 @@ private:
     // else a conversion to it.
     AVFrame* reference_or_convert(AVFrame* frame);
     void loop_task();
+    // One turn: prepare the frame, send it, hand on every packet that is ready.
+    void loop_task(AVFrame* frame, AVPacket* packet);
+    // Takes every packet that is ready and hands it on (shared with the end-of-input drain).
+    void loop_task(AVPacket* packet);
 };
