@@ -46,7 +46,10 @@ std::string lower_extension(const std::string& path) {
 #endif
 #endif
 #ifdef DEMOSAIC_THREAD_SANITIZER
-extern "C" const char* __tsan_default_suppressions() { return "race:av_buffer_unref\n"; }
+// The same holds for pictures a frame-threaded decoder allocates on its own threads: they are
+// handed over through libavcodec's uninstrumented progress signalling and freed, through
+// av_frame_unref, on the decoder stage's worker.
+extern "C" const char* __tsan_default_suppressions() { return "race:av_buffer_unref\nrace:av_frame_unref\n"; }
 #endif
 
 mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par)
