@@ -1,5 +1,4 @@
-// The log line format, the start-up routine, the process-wide result status and the
-// interface's argument check.
+// The log line format, the start-up routine, the process-wide result status.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +8,6 @@
 #include <thread>
 
 #include "debug/std_debug.h"
-#include "interface/pqMosaicInterface.h"
 #include "interface/resultStatus.h"
 
 namespace {
@@ -93,16 +91,5 @@ TEST(ResultStatus, FixedMessagesAndLastSetterWinsWithoutMixedPairs) {
     }
     stop = true;
     writer.join();
-    reset_result_status_for_testing();
-}
-
-TEST(Interface, NullArgumentsGiveParamErrorWithoutBuildingAnything) {
-    char message[256] = {};
-    const std::string out = capture([&] { EXPECT_EQ(pq_mosaic_interface_input(nullptr, "key", message), 7); });
-    EXPECT_STREQ(message, "Parama Error");
-    EXPECT_NE(out.find("mosaic interface input param is error"), std::string::npos);
-    EXPECT_EQ(out.find("mediaDemuxer"), std::string::npos) << "no demuxer may be built";
-    reset_result_status_for_testing();
-    capture([&] { EXPECT_EQ(pq_mosaic_interface_input("a.mp4", nullptr, nullptr), 7); });
     reset_result_status_for_testing();
 }

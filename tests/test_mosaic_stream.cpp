@@ -141,12 +141,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "--block", "12"},
                      160, 96, 25, true, {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}, "source.mp4",
                      20, 8, {2, 2, 100, 30}, {0, 82, 160, 14}, ""},
-        // H.264 in AVI (upper-case name) from MPEG-4 Part 2: a custom version text, one
-        // encrypted byte per picture.
-        masking_case{"h264_avi_version_text_one_byte", "h264", "masked.AVI",
-                     {"--version-text", "ver-test-7", "--encrypt-bytes", "1", "--region", "0,0,80,24"},
-                     128, 96, 30, false, {"-c:v", "mpeg4", "-q:v", "2"}, "source.avi",
-                     16, 6, {0, 0, 80, 24}, {0, 28, 128, 68}, ""},
         // HEVC in MP4 from 10-bit 4:4:4 FFV1 at an odd size (padded to 100x62), unversioned,
         // all encrypted, the default centred region.
         masking_case{"hevc_mp4_odd_size_10bit", "hevc", "masked.mp4", {"--unversioned", "--block", "24"},

@@ -11,7 +11,6 @@ extern "C" {
 #include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -46,7 +45,7 @@ input_ptr open_input(const std::string& path, int* video = nullptr) {
     return nullptr;
 }
 
-// The luma plane of a decoded picture; formats other than 8-bit planar YUV go through swscale.
+// The luma plane of a decoded picture.
 luma_frame take_luma(const AVFrame* frame, AVRational time_base) {
     luma_frame out;
     out.width = frame->width;
@@ -54,25 +53,16 @@ luma_frame take_luma(const AVFrame* frame, AVRational time_base) {
     out.pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
     out.seconds = out.pts == AV_NOPTS_VALUE ? 0 : out.pts * av_q2d(time_base);
     out.luma.resize(static_cast<size_t>(out.width) * out.height);
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
-    const uint8_t* plane = frame->data[0];
-    int stride = frame->linesize[0];
+    // Through swscale whatever the format (8-bit 4:2:0 in, the luma is copied as it is).
+    SwsContext* sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                     frame->width, frame->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     uint8_t* planes[4] = {nullptr};
     int strides[4] = {0};
-    SwsContext* sws = nullptr;
-    if (d == nullptr || (d->flags & AV_PIX_FMT_FLAG_RGB) || !(d->flags & AV_PIX_FMT_FLAG_PLANAR) ||
-        d->comp[0].depth != 8 || d->comp[0].plane != 0) {
-        sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
-                             frame->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
-        plane = nullptr;
-        if (sws != nullptr && av_image_alloc(planes, strides, frame->width, frame->height, AV_PIX_FMT_YUV420P, 32) >= 0) {
-            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
-            plane = planes[0];
-            stride = strides[0];
-        }
+    if (sws != nullptr && av_image_alloc(planes, strides, frame->width, frame->height, AV_PIX_FMT_YUV420P, 32) >= 0) {
+        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
+        for (int y = 0; y < out.height; ++y)
+            std::memcpy(&out.luma[static_cast<size_t>(y) * out.width], planes[0] + y * strides[0], out.width);
     }
-    for (int y = 0; plane != nullptr && y < out.height; ++y)
-        std::memcpy(&out.luma[static_cast<size_t>(y) * out.width], plane + y * stride, out.width);
     av_freep(&planes[0]);
     sws_freeContext(sws);
     return out;
