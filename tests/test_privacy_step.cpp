@@ -17,20 +17,20 @@ namespace {
 using bytes = std::vector<uint8_t>;
 const int H264 = AV_CODEC_ID_H264, HEVC = AV_CODEC_ID_HEVC;
 
+bytes cat(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 TEST(privacy_step, nal_type_names) {
+    // nal_ref_idc does not count; without a start code byte 0 does; only the first unit counts;
+    // CRA is no IDR; short packets are never read past their end.
     const std::tuple<bytes, int, const char*> cases[] = {
-        {{0, 0, 0, 1, 0x41}, H264, "H264 P/B SLICE"}, {{0, 0, 0, 1, 0x65}, H264, "H264 IDR SLICE (I-frame)"},
-        {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"},  // nal_ref_idc does not count
-        {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"}, {{0, 0, 0, 1, 0x09}, H264, "H264 OTHER"},
-        {{0x67, 0x42}, H264, "H264 SPS"},                          // no start code: byte 0
-        {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"},  // only the first counts
-        {{0, 0, 0, 1, 0x02, 1}, HEVC, "H265 TRAIL (P/B-frame)"}, {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},  // CRA
-        {{0, 0, 0, 1, 0x26, 1}, HEVC, "H265 IDR (I-frame)"}, {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"},
-        {{0, 0, 0, 1, 0x40, 1}, HEVC, "H265 VPS"}, {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"},
-        {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"}, {{0, 0, 0, 1, 0x50, 1}, HEVC, "H265 SEI SUFFIX"},
-        {{}, AV_CODEC_ID_MPEG4, "INVALID"}, {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"},
-        // Short packets are never read past their end.
-        {{0, 0, 1}, H264, "H264 OTHER"}, {{0, 0, 0, 1}, HEVC, "H265 OTHER"}, {{0, 0}, HEVC, "H265 OTHER"}};
+        {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"}, {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"}, {{0x67, 0x42}, H264, "H264 SPS"},
+        {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"}, {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},
+        {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"}, {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"},
+        {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"}, {{}, AV_CODEC_ID_MPEG4, "INVALID"},
+        {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"}, {{0, 0, 1}, H264, "H264 OTHER"}, {{0, 0}, HEVC, "H265 OTHER"}};
     for (const auto& [packet, codec, name] : cases) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[packet.size()]);  // a read past it is an overrun
         if (!packet.empty()) std::memcpy(exact.get(), packet.data(), packet.size());
@@ -64,10 +64,8 @@ TEST(privacy_step, strip_leading_user_data_sei) {
         {{0, 0, 0, 1, 6, 5, 0xAA, 0, 0, 1, 6, 0x99, 0x20, 0x31, 0x32}, false},
         {{0, 0, 0, 1, 6, 5, 0, 0, 0, 0, 0, 0, 1, 0x65, 0x88}, true},  // zeros before go with the SEI
         {{0, 0, 0, 1, 6, 5, 0, 0, 0, 1}, false},                      // nothing behind the start code
-        {{0, 0, 0, 1, 6, 5, 0, 0, 0}, false},
         {{0, 0, 1, 6, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},     // 3-byte start code first
         {{0, 0, 0, 1, 6, 6, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},  // other payload type
-        {{0, 0, 0, 1, 0x4E, 1, 4, 0, 0, 0, 1, 0x65, 0x88}, false},
         {{0, 0, 0, 1, 0x65, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false}};
     for (const auto& [packet, cut] : cases) {
         auto in = timed(packet);
@@ -94,12 +92,10 @@ protected:
             0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
     }
     static bytes sei(int codec, const std::string& key = "the key") {
-        privacy_sei_options options;
-        options.version_text = "ver-test";
-        options.encrypt_bytes = k_picture.size() / 2;
         bytes nal;
         std::string error;
-        EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key, options, &nal, &error)) << error;
+        EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key,
+                                      {"ver-test", k_picture.size() / 2, {}}, &nal, &error)) << error;
         return nal;
     }
     // Processes the packet with stdout captured into printed.
@@ -121,13 +117,8 @@ protected:
 
 TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_privacy_seis_become_pictures_others_drop) {
     // An IDR group that begins with its SPS passes whole; the privacy SEI in it is not read.
-    const bytes group = [] {
-        bytes g = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
-        const bytes s = sei(H264);
-        g.insert(g.end(), s.begin(), s.end());
-        return g;
-    }();
-    const bytes passing[] = {{0, 0, 0, 1, 0x65, 0x88}, group, {0x68, 0xCE, 0x38}};
+    const bytes passing[] = {{0, 0, 0, 1, 0x65, 0x88}, cat({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE}, sei(H264)),
+                             {0x68, 0xCE, 0x38}};
     for (const bytes& p : passing) EXPECT_EQ(process(p), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x41, 0x9A}), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x09, 0xF0}), 0);
@@ -144,23 +135,15 @@ TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_privacy_seis_become_pictu
     // A privacy SEI (with the masked slice behind it) becomes the hidden picture, timing kept.
     for (int codec : {H264, HEVC}) {
         demuxer->video_codec_id = codec;
-        bytes packet = sei(codec);
-        packet.insert(packet.end(), {0, 0, 0, 1, 0x41, 0x77});
-        auto in = timed(packet);
+        auto in = timed(cat(sei(codec), {0, 0, 0, 1, 0x41, 0x77}));
         EXPECT_EQ(process(in->pkt), 0);
         expect_packet(sent.back()->pkt, k_picture, in->pkt);
     }
     EXPECT_EQ(sent.size(), 7u);
-    const decryptMosic* first = demuxer->decryptor.get();  // one decryptor serves every SEI
-    EXPECT_EQ(process(sei(HEVC)), 0);
-    EXPECT_EQ(demuxer->decryptor.get(), first);
 
     // Behind a user-data SEI: once stripped, the packet carries the timing through; unstripped
     // it is no privacy SEI and is dropped without a word.
-    bytes user_data = {0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80};
-    const bytes s = sei(H264);
-    user_data.insert(user_data.end(), s.begin(), s.end());
-    auto in = timed(user_data);
+    auto in = timed(cat({0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80}, sei(H264)));
     demuxer->video_codec_id = H264;
     std::shared_ptr<avPacketDev> side;
     ASSERT_TRUE(strip_leading_sei(in->pkt, side));
@@ -171,9 +154,8 @@ TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_privacy_seis_become_pictu
     EXPECT_EQ(printed, "");
     EXPECT_EQ(sent.size(), count);
     EXPECT_EQ(get_result_code(), RESULT_OK);
-}
 
-TEST_F(privacy_forwarding, wrong_key_and_unknown_codec_stop_the_job) {
+    // A wrong key and an unknown codec stop the job.
     EXPECT_EQ(process(sei(H264, "another key")), -1);
     EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
     EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
@@ -183,7 +165,7 @@ TEST_F(privacy_forwarding, wrong_key_and_unknown_codec_stop_the_job) {
     EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1);
     EXPECT_NE(printed.find("unknown codecId 12"), std::string::npos) << printed;
     EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
-    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(sent.size(), count);
 }
 
 }  // namespace
