@@ -11,14 +11,6 @@
 
 namespace {
 
-std::string capture(const std::function<void()>& body) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 // The local time stamp build_output_path inserts, for a time t.
 std::string stamp(time_t t) {
     struct tm local {};
@@ -74,7 +66,7 @@ TEST_F(DemuxTest, TakesTheFirstVideoAndAudioStreamAndPublishesTheirParameters) {
                                 "-pix_fmt", "yuv420p", "-frames:v", "6", "-t", "0.2", path})
                   .exit_code,
               0);
-    const std::string out = capture([&] {
+    const std::string out = testsupport::capture_stdout([&] {
         mediaDemuxer demuxer(path.c_str(), mediaDemuxer::k_type_privacy, "key");
         ASSERT_TRUE(demuxer.is_init);
         EXPECT_EQ(std::make_pair(demuxer.videoStreamIdx, demuxer.audioStreamIdx), std::make_pair(1, 0));
@@ -98,7 +90,7 @@ TEST_F(DemuxTest, TakesTheFirstVideoAndAudioStreamAndPublishesTheirParameters) {
     // Audio alone: no video stream, status 5.
     ASSERT_EQ(testsupport::run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine", "-t", "0.2", dir + "/a.mp4"}).exit_code, 0);
     reset_result_status_for_testing();
-    EXPECT_NE(capture([&] { EXPECT_FALSE(mediaDemuxer((dir + "/a.mp4").c_str(), 2, "key").is_init); })
+    EXPECT_NE(testsupport::capture_stdout([&] { EXPECT_FALSE(mediaDemuxer((dir + "/a.mp4").c_str(), 2, "key").is_init); })
                   .find("Could not find video stream"),
               std::string::npos);
     EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
@@ -107,7 +99,7 @@ TEST_F(DemuxTest, TakesTheFirstVideoAndAudioStreamAndPublishesTheirParameters) {
 TEST_F(DemuxTest, StageThatCannotSetUpStopsTheLoopBeforeAnyPacketIsRouted) {
     const std::string input = dir + "/clip.mp4";
     ASSERT_TRUE(testsupport::make_clip(input, "libx264", 64, 64, 10, 25, "aac"));
-    const std::string out = capture([&] {
+    const std::string out = testsupport::capture_stdout([&] {
         mediaDemuxer demuxer(input.c_str(), mediaDemuxer::k_type_privacy, "key");
         ASSERT_TRUE(demuxer.is_init);
         // Folders stand where the output file would be written in the next seconds, so the

@@ -1,29 +1,20 @@
-// videoEncode: encoder choice and its log lines, the software encoder's settings, frames in
-// pixel formats the encoder cannot take as they are (and convertColorSpace, which converts
-// them), and tear-down after a failure.
+// videoEncode: encoder choice and its log lines, the software encoder's settings, and frames
+// in pixel formats the encoder cannot take as they are.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <cmath>
 
 #include "common/streamInfo.h"
 #include "encode/videoEncode.h"
 #include "interface/resultStatus.h"
+#include "tests/support/process.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
 namespace {
-
-std::string capture(const std::function<void()>& body) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 encode_params params_for(int w, int h) {
     encode_params p;
@@ -71,7 +62,7 @@ TEST_F(Encoder, SoftwareWinsAfterTheHardwareAttemptsFailAndTakesTheParameters) {
     for (int codec_id : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
         const encode_params p = params_for(96, 64);
         std::unique_ptr<videoEncode> encoder;
-        const std::string out = capture([&] { encoder.reset(new videoEncode(codec_id, &p)); });
+        const std::string out = testsupport::capture_stdout([&] { encoder.reset(new videoEncode(codec_id, &p)); });
         if (encoder->hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
         ASSERT_TRUE(encoder->is_init) << out;
         EXPECT_EQ(out.find("[ERR:"), std::string::npos) << out;  // nothing worse than a warning
@@ -140,45 +131,4 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
         EXPECT_EQ(pts, (std::vector<int64_t>{1000, 1040, 1080, 1120, 1160, 1200}));
         EXPECT_EQ(index, 6);
     }
-}
-
-TEST(ConvertColorSpace, KeepsFullRangeTimestampsAndTags) {
-    for (AVColorRange range : {AVCOL_RANGE_JPEG, AVCOL_RANGE_MPEG}) {
-        const int lo = range == AVCOL_RANGE_JPEG ? 0 : 16, hi = range == AVCOL_RANGE_JPEG ? 255 : 235;
-        AVFrame* src = make_frame(range == AVCOL_RANGE_JPEG ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV422P, 66, 34, 0);
-        for (int y = 0; y < 34; ++y)
-            for (int x = 0; x < 66; ++x) src->data[0][y * src->linesize[0] + x] = static_cast<uint8_t>(lo + (hi - lo) * x / 65);
-        std::tie(src->color_range, src->colorspace) = std::make_tuple(range, AVCOL_SPC_BT470BG);
-        convertColorSpace conversion(src, AV_PIX_FMT_NV12);
-        ASSERT_TRUE(conversion.is_ok);
-        const AVFrame* dst = conversion.dst_frame->frame;
-        EXPECT_EQ(std::make_tuple(dst->format, dst->width, dst->height, dst->color_range, dst->pts, dst->pkt_dts),
-                  std::make_tuple(int(AV_PIX_FMT_NV12), 66, 34, range, src->pts, src->pkt_dts));
-        EXPECT_EQ(dst->colorspace, AVCOL_SPC_BT470BG);
-        // The extremes are kept (not squeezed into 16..235), to the last row and column.
-        EXPECT_NEAR(dst->data[0][0], lo, 1);
-        EXPECT_NEAR(dst->data[0][33 * dst->linesize[0] + 65], hi, 1);
-        av_frame_free(&src);
-    }
-}
-
-TEST_F(Encoder, AfterAFailureQueuedFramesAreDroppedAndProducersDoNotWait) {
-    const encode_params p = params_for(64, 64);
-    set_result_status(RESULT_KEY_INCORRECT);  // before the worker's first turn: it takes nothing
-    auto* encoder = new videoEncode(AV_CODEC_ID_H264, &p);
-    int packets = 0;
-    encoder->set_callback(0, [&](void*) { ++packets; });
-    // A full queue nobody empties: the producer gives up rather than hang the pipeline.
-    int accepted = 0;
-    for (int i = 0; i < 9; ++i) {
-        AVFrame* f = make_frame(AV_PIX_FMT_YUV420P, 64, 64, i);
-        accepted += encoder->push_data(f) ? 1 : 0;
-        av_frame_free(&f);
-    }
-    EXPECT_EQ(accepted, static_cast<int>(common::k_queue_bound));
-    const auto started = std::chrono::steady_clock::now();
-    delete encoder;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
-    EXPECT_EQ(packets, 0);
-    EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
 }

@@ -12,6 +12,7 @@
 #include "interface/resultStatus.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacySeiWriter.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -142,12 +143,9 @@ protected:
     }
     // The reader's picture (empty on -1), its stdout kept in printed.
     bytes read(const bytes& packet, const std::string& key = "hand key", size_t out_size = decryptMosic::k_output_size) {
-        decryptMosic reader(key);
-        fflush(stdout);
-        testing::internal::CaptureStdout();
-        result = reader.decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
-        fflush(stdout);
-        printed = testing::internal::GetCapturedStdout();
+        printed = testsupport::capture_stdout([&] {
+            result = decryptMosic(key).decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
+        });
         return result > 0 ? bytes(out.begin(), out.begin() + result) : bytes();
     }
     static bytes write(int codec, const bytes& pic, const std::string& version = "", size_t encrypt = SIZE_MAX) {

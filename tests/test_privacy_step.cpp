@@ -11,6 +11,7 @@
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -99,12 +100,9 @@ protected:
         return nal;
     }
     // Processes the packet with stdout captured into printed.
-    int process(const AVPacket* packet) {
-        fflush(stdout);
-        testing::internal::CaptureStdout();
-        const int r = demuxer->demuxer_mosic_process(const_cast<AVPacket*>(packet));
-        fflush(stdout);
-        printed = testing::internal::GetCapturedStdout();
+    int process(AVPacket* packet) {
+        int r = 0;
+        printed = testsupport::capture_stdout([&] { r = demuxer->demuxer_mosic_process(packet); });
         return r;
     }
     int process(const bytes& b) { return process(timed(b)->pkt); }

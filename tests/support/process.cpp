@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -69,6 +71,14 @@ run_result run(const std::vector<std::string>& argv, const std::string& stdin_te
     waitpid(pid, &status, 0);
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     return result;
+}
+
+std::string capture_stdout(const std::function<void()>& body) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    body();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
 
 std::string scratch_dir(const std::string& name) {
