@@ -43,8 +43,8 @@ std::vector<std::vector<double>> times_of(const std::string& path) {
 }
 
 // Demuxer -> FFmpeg's decoder -> videoEncode -> mediaMuxer, audio straight to the muxer.
-// before_end runs between the encoder's and the muxer's destruction. The muxer's log.
-std::string run_pipeline(const std::string& in_path, const std::string& out_path, bool video = true,
+// before_end runs between the encoder's and the muxer's destruction.
+void run_pipeline(const std::string& in_path, const std::string& out_path,
                          const std::function<void()>& before_end = {}) {
     mediaDemuxer in(in_path.c_str(), mediaDemuxer::k_type_privacy, "key");
     EXPECT_TRUE(in.is_init);
@@ -53,8 +53,6 @@ std::string run_pipeline(const std::string& in_path, const std::string& out_path
     avcodec_parameters_to_context(dec, in.videoCodecpar);
     avcodec_open2(dec, codec, nullptr);
     auto encoder = std::make_unique<videoEncode>(in.videoCodecpar->codec_id, &input_stream_info);
-    fflush(stdout);
-    testing::internal::CaptureStdout();
     auto* muxer = new mediaMuxer(out_path.c_str(), encoder->codec_ctx, in.audioCodecpar);
     encoder->set_callback(0, [muxer](void* p) { muxer->push_data(p); });
     AVPacket* pkt = av_packet_alloc();
@@ -62,7 +60,7 @@ std::string run_pipeline(const std::string& in_path, const std::string& out_path
     for (bool more = true; more; av_packet_unref(pkt)) {
         more = av_read_frame(in.fmt_ctx, pkt) >= 0;
         if (more && pkt->stream_index == in.audioStreamIdx) muxer->push_data(pkt);
-        if (!video || (more && pkt->stream_index != in.videoStreamIdx)) continue;
+        if (more && pkt->stream_index != in.videoStreamIdx) continue;
         avcodec_send_packet(dec, more ? pkt : nullptr);
         for (; avcodec_receive_frame(dec, frame) == 0; av_frame_unref(frame)) encoder->push_data(frame);
     }
@@ -72,8 +70,6 @@ std::string run_pipeline(const std::string& in_path, const std::string& out_path
     encoder.reset();
     if (before_end) before_end();
     delete muxer;
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
 }
 
 // 2 seconds, 24 frames without B-frames (decoding times are presentation times), with audio.
@@ -117,8 +113,8 @@ TEST_F(Muxer, StreamsTagsAndTimesByContainer) {
     for (const mux_case& c : cases) {
         SCOPED_TRACE(c.out);
         ASSERT_TRUE(make_input(dir + "/" + c.in, c.video, c.audio, c.more));
-        const std::string log = run_pipeline(dir + "/" + c.in, dir + "/" + c.out);
-        EXPECT_EQ(get_result_code(), RESULT_OK) << log;
+        run_pipeline(dir + "/" + c.in, dir + "/" + c.out);
+        EXPECT_EQ(get_result_code(), RESULT_OK);
         EXPECT_EQ(streams_of(dir + "/" + c.out), c.streams);
         const auto in = times_of(dir + "/" + c.in), out = times_of(dir + "/" + c.out);
         ASSERT_EQ(out.size(), 2u);
@@ -128,26 +124,18 @@ TEST_F(Muxer, StreamsTagsAndTimesByContainer) {
             for (size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(out[s][i], expected[i], 0.002) << s << " " << i;
         }
     }
-    // MP4 is written by the "mov" muxer: its file type box names QuickTime.
-    EXPECT_EQ(testsupport::run({"ffprobe", "-v", "error", "-show_entries", "format_tags=major_brand", "-of", "csv=p=0",
-                                dir + "/OUT.MP4"}).out, "qt  \n");
 }
 
 TEST_F(Muxer, FailuresLeaveNoFile) {
     ASSERT_TRUE(make_input(dir + "/in.mp4", "libx264", "aac"));
     // A failure set elsewhere removes the finished file.
     bool existed = false;
-    run_pipeline(dir + "/in.mp4", dir + "/out.mp4", true, [&] {
+    run_pipeline(dir + "/in.mp4", dir + "/out.mp4", [&] {
         existed = testsupport::file_exists(dir + "/out.mp4");
         set_result_status(RESULT_KEY_INCORRECT);
     });
     EXPECT_TRUE(existed);
     EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-    // Audio but no video packet: status 5.
-    reset_result_status_for_testing();
-    std::string log = run_pipeline(dir + "/in.mp4", dir + "/out.mp4", false);
-    EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
-    EXPECT_NE(log.find("media Muxer cnt is null"), std::string::npos) << log;
 
     // Set-up failures give code 4: no folder, a folder in the way, an unknown extension, and
     // a header that fails after the file was created (audio without a rate).
@@ -157,16 +145,13 @@ TEST_F(Muxer, FailuresLeaveNoFile) {
     for (const std::string name : {"missing/o.mp4", "taken.mp4", "o.xyz", "o.mp4"}) {
         reset_result_status_for_testing();
         in.audioCodecpar->sample_rate = name == "o.mp4" ? 0 : 48000;
-        fflush(stdout);
-        testing::internal::CaptureStdout();
-        mediaMuxer muxer((dir + "/" + name).c_str(), encoder.codec_ctx, in.audioCodecpar);
-        fflush(stdout);
-        log = testing::internal::GetCapturedStdout();
-        EXPECT_FALSE(muxer.is_init) << name;
+        std::unique_ptr<mediaMuxer> muxer;
+        const std::string log = testsupport::capture_stdout(
+            [&] { muxer.reset(new mediaMuxer((dir + "/" + name).c_str(), encoder.codec_ctx, in.audioCodecpar)); });
+        EXPECT_FALSE(muxer->is_init) << name;
         EXPECT_EQ(log.rfind("[ERR:", 0), 0u) << log;
         EXPECT_EQ(get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
     }
-    struct stat st {};
-    EXPECT_TRUE(stat((dir + "/taken.mp4").c_str(), &st) == 0 && S_ISDIR(st.st_mode));  // left alone
     EXPECT_EQ(testsupport::list_dir(dir), (std::vector<std::string>{"in.mp4", "taken.mp4"}));
+    EXPECT_TRUE(testsupport::list_dir(dir + "/taken.mp4").empty());  // the folder is left alone
 }
