@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <random>
 
@@ -229,41 +230,37 @@ TEST_F(privacy_sei, reader_failures_report_a_wrong_key) {
 
 TEST_F(privacy_sei, reader_refuses_lengths_that_do_not_fit) {
     const size_t full = decryptMosic::k_output_size;
-    std::vector<std::tuple<const char*, bytes, size_t>> cases;
-    cases.emplace_back("size bytes run past", bytes{0, 0, 0, 1, 6, 0x99, 0xFF, 0xFF}, full);
+    auto made = [](const std::function<void(hand_sei&)>& edit) {
+        hand_sei s;
+        edit(s);
+        return s.build();
+    };
     bytes cut = hand_sei().build();
     cut.pop_back();
-    cases.emplace_back("does not fit the 59 bytes", cut, full);
-    hand_sei s;
-    s.payload_size = 47;
-    cases.emplace_back("too short for its 48-byte header", s.build(), full);
-    s = hand_sei();
-    s.version = bytes(40, 'v');  // no zero byte: the version part runs to 65 bytes
-    std::memcpy(s.version.data(), "ver-", 4);
-    s.payload_size = 40 + 48 + 12;
-    cases.emplace_back("too short for its 113-byte header", s.build(), full);
-    for (uint32_t length : {0xFFFFFFFFu, 0x500000u}) {
-        s = hand_sei();
-        s.length_field = length;
-        cases.emplace_back("base64 length", s.build(), full);
-    }
-    s = hand_sei();
-    s.length_field = 13;  // one more than the text; there is no tail
-    cases.emplace_back("does not fit its payload", s.build(), full);
-    s = hand_sei();
-    s.version = ver("ver-x");
-    s.tail = {0, 0, 3, 1};  // four packet bytes give three, S counts four
-    cases.emplace_back("runs past the end", s.build(), full);
-    s = hand_sei();
-    s.tail = bytes(100, 0x42);
-    cases.emplace_back("does not fit the 107-byte output", s.build(), 107);
+    const std::tuple<const char*, bytes, size_t> cases[] = {
+        {"size bytes run past", bytes{0, 0, 0, 1, 6, 0x99, 0xFF, 0xFF}, full},
+        {"does not fit the 59 bytes", cut, full},
+        {"too short for its 48-byte header", made([](hand_sei& s) { s.payload_size = 47; }), full},
+        // No zero byte: the version part runs to 65 bytes.
+        {"too short for its 113-byte header", made([](hand_sei& s) {
+             s.version = bytes(40, 'v');
+             std::memcpy(s.version.data(), "ver-", 4);
+             s.payload_size = 40 + 48 + 12;
+         }), full},
+        {"base64 length", made([](hand_sei& s) { s.length_field = 0xFFFFFFFFu; }), full},
+        {"base64 length", made([](hand_sei& s) { s.length_field = 0x500000u; }), full},
+        // One more than the text; there is no tail.
+        {"does not fit its payload", made([](hand_sei& s) { s.length_field = 13; }), full},
+        // Four packet bytes give three, S counts four.
+        {"runs past the end", made([](hand_sei& s) { s.version = ver("ver-x"), s.tail = {0, 0, 3, 1}; }), full},
+        {"does not fit the 107-byte output", made([](hand_sei& s) { s.tail = bytes(100, 0x42); }), 107}};
     for (const auto& [what, packet, out_size] : cases) {
         EXPECT_EQ(read(packet, "hand key", out_size), bytes()) << what;
         EXPECT_NE(printed.find(what), std::string::npos) << printed;
         EXPECT_EQ(printed.rfind("[WRN:", 0), 0u) << printed;
         EXPECT_EQ(printed.find("ERR:"), std::string::npos) << printed;
     }
-    EXPECT_EQ(read(s.build(), "hand key", 108).size(), 108u);
+    EXPECT_EQ(read(std::get<1>(cases[8]), "hand key", 108).size(), 108u);
 
     // Not privacy SEIs: silently -1.
     hand_sei hevc;
