@@ -35,12 +35,9 @@ input_ptr open_input(const std::string& path, int* video = nullptr) {
     input_ptr input(context);
     if (avformat_find_stream_info(context, nullptr) < 0) return nullptr;
     if (video == nullptr) return input;
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream* s = context->streams[i];
-        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            *video = static_cast<int>(i);
-            return input;
-        }
+    for (*video = 0; *video < static_cast<int>(context->nb_streams); ++*video) {
+        const AVStream* s = context->streams[*video];
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) return input;
     }
     return nullptr;
 }
@@ -127,20 +124,12 @@ bool read_video_packets(const std::string& path, std::vector<video_packet>* pack
     packet_ptr packet(av_packet_alloc());
     for (bool more = true; more;) {
         more = av_read_frame(input.get(), packet.get()) >= 0;
-        if (more && packet->stream_index != index) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-        if (av_bsf_send_packet(context, more ? packet.get() : nullptr) < 0) return false;
+        if (more && packet->stream_index != index) av_packet_unref(packet.get());
+        else if (av_bsf_send_packet(context, more ? packet.get() : nullptr) < 0) return false;
         while (av_bsf_receive_packet(context, packet.get()) == 0) {
-            video_packet out;
-            out.data.assign(packet->data, packet->data + packet->size);
-            out.pts = packet->pts;
-            out.dts = packet->dts;
-            out.time_base = stream->time_base;
-            out.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-            out.first_nal = nal_type_name(packet->data, packet->size, id);
-            packets->push_back(std::move(out));
+            packets->push_back({std::vector<uint8_t>(packet->data, packet->data + packet->size), packet->pts,
+                                packet->dts, stream->time_base, (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                                nal_type_name(packet->data, packet->size, id)});
             av_packet_unref(packet.get());
         }
     }
@@ -178,8 +167,7 @@ double luma_psnr(const luma_frame& a, const luma_frame& b, const region& area) {
             ++count;
         }
     }
-    if (count == 0) return 0;
-    return squared == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (squared / count));
+    return count == 0 ? 0 : squared == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (squared / count));
 }
 
 }  // namespace testsupport

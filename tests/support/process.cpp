@@ -24,20 +24,15 @@ run_result run(const std::vector<std::string>& argv, const std::string& stdin_te
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+        dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
+        std::vector<char*> args(argv.size() + 1, nullptr);
+        for (size_t i = 0; i < argv.size(); ++i) args[i] = const_cast<char*>(argv[i].c_str());
         execvp(args[0], args.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    for (int fd : {in[0], out[1], err[1]}) close(fd);
     signal(SIGPIPE, SIG_IGN);
     // Standard input is small in every test: write it all, then close.
     for (size_t done = 0; done < stdin_text.size();) {
@@ -65,8 +60,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& stdin_te
             if (n <= 0) fds[i].fd = -1;
         }
     }
-    close(out[0]);
-    close(err[0]);
+    for (int fd : {out[0], err[0]}) close(fd);
     int status = 0;
     waitpid(pid, &status, 0);
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
