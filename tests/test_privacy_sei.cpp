@@ -251,7 +251,7 @@ TEST_F(privacy_sei, reader_refuses_lengths_that_do_not_fit) {
     for (const auto& [what, packet, out_size] : cases) {
         EXPECT_EQ(read(packet, "hand key", out_size), bytes()) << what;
         EXPECT_NE(printed.find(what), std::string::npos) << printed;
-        EXPECT_EQ(printed.rfind("[WRN:", 0), 0u) << printed;
+        EXPECT_NE(printed.find("[WRN:"), std::string::npos) << printed;
         EXPECT_EQ(printed.find("ERR:"), std::string::npos) << printed;
     }
     EXPECT_EQ(read(std::get<1>(cases[8]), "hand key", 108).size(), 108u);
