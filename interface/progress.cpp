@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 
 #include <chrono>
@@ -11,10 +10,6 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
-
-extern "C" {
-#include <libavutil/log.h>
-}
 
 namespace progress {
 
@@ -59,21 +54,15 @@ std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) 
     return text;
 }
 
-// Everything that reaches the terminal while the line is shown goes through here, under
-// one mutex: the line is wiped before other text is written and redrawn at the next tick,
-// so log lines never end up glued to it.
+// While the line is shown, everything else bound for the terminal (FFmpeg's and x265's
+// messages on stderr, and the log lines when stdout is a terminal too) passes through a
+// pipe and is written here, under one mutex: the line is wiped before other text goes out
+// and redrawn at the next tick, so no text ends up glued to it. The bytes themselves are
+// passed on unchanged.
 namespace {
 std::mutex g_terminal_mutex;
-bool g_line_shown = false;   // the progress line is on the terminal, without its newline
+bool g_line_shown = false;     // the progress line is on the terminal, without its newline
 bool g_other_midline = false;  // other text was written that has not ended its line yet
-int g_av_print_prefix = 1;
-
-void wipe_line_locked() {
-    if (!g_line_shown) return;
-    fputs("\r\033[K", stderr);
-    fflush(stderr);
-    g_line_shown = false;
-}
 
 void write_all(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -85,27 +74,77 @@ void write_all(int fd, const char* data, size_t size) {
     }
 }
 
-// FFmpeg's own messages (encoder statistics, hardware probing) go to stderr as well.
-void log_around_line(void* avcl, int level, const char* format, va_list arguments) {
-    if (level > av_log_get_level()) return;
-    va_list copy;
-    va_copy(copy, arguments);
-    char text[1024];
-    std::lock_guard<std::mutex> lock(g_terminal_mutex);
-    av_log_format_line2(avcl, level, format, copy, text, sizeof(text), &g_av_print_prefix);
-    va_end(copy);
-    if (text[0] == '\0') return;
-    wipe_line_locked();
-    av_log_default_callback(avcl, level, format, arguments);
-    fflush(stderr);
-    g_other_midline = text[strlen(text) - 1] != '\n';
-}
+// One stream (stdout or stderr) taken over by a pipe while the line is shown.
+struct passthrough {
+    int fd = -1;        // STDOUT_FILENO or STDERR_FILENO
+    int terminal = -1;  // the terminal the stream had before
+    int pipe_read = -1;
+    std::thread forwarder;
 
-void draw_line(const std::string& text, bool final_update) {
+    bool take_over(int stream_fd, FILE* stream, int progress_fd) {
+        fflush(stream);
+        terminal = dup(stream_fd);
+        if (terminal < 0) return false;
+        int fds[2];
+        if (pipe(fds) != 0) {
+            close(terminal);
+            terminal = -1;
+            return false;
+        }
+        if (dup2(fds[1], stream_fd) < 0) {
+            close(fds[0]);
+            close(fds[1]);
+            close(terminal);
+            terminal = -1;
+            return false;
+        }
+        close(fds[1]);
+        fd = stream_fd;
+        pipe_read = fds[0];
+        // Each log line is passed on as soon as it is written, as on the terminal itself.
+        if (stream == stdout) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+        forwarder = std::thread([this, progress_fd] { forward(progress_fd); });
+        return true;
+    }
+
+    void forward(int progress_fd) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = read(pipe_read, buffer, sizeof(buffer));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            std::lock_guard<std::mutex> lock(g_terminal_mutex);
+            if (g_line_shown) {
+                write_all(progress_fd, "\r\033[K", 4);
+                g_line_shown = false;
+            }
+            write_all(terminal, buffer, static_cast<size_t>(n));
+            g_other_midline = buffer[n - 1] != '\n';
+        }
+    }
+
+    // Putting the terminal back closes the pipe's only writer: the forwarder passes on what
+    // is left and ends. The saved descriptor stays open for the final update.
+    void give_back(FILE* stream) {
+        if (terminal < 0) return;
+        fflush(stream);
+        dup2(terminal, fd);
+        if (forwarder.joinable()) forwarder.join();
+        close(pipe_read);
+        pipe_read = -1;
+    }
+
+    ~passthrough() {
+        if (terminal >= 0) close(terminal);
+    }
+};
+
+void draw_line(int progress_fd, const std::string& text, bool final_update) {
     std::lock_guard<std::mutex> lock(g_terminal_mutex);
     if (g_other_midline && !final_update) return;  // wait until the other text ends its line
-    fprintf(stderr, "%s\r\033[K%s%s", g_other_midline ? "\n" : "", text.c_str(), final_update ? "\n" : "");
-    fflush(stderr);
+    const std::string update =
+        std::string(g_other_midline ? "\n" : "") + "\r\033[K" + text + (final_update ? "\n" : "");
+    write_all(progress_fd, update.data(), update.size());
     g_other_midline = false;
     g_line_shown = !final_update;
 }
@@ -116,54 +155,9 @@ struct reporter::impl {
     std::condition_variable wake;
     bool stop = false;
     std::thread drawer;
-    // When stdout is a terminal too, the log lines are passed through a pipe so that they
-    // can be written around the progress line; the bytes themselves are unchanged.
-    int terminal_stdout = -1;
-    int pipe_read = -1;
-    std::thread forwarder;
-
-    void forward_stdout() {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = read(pipe_read, buffer, sizeof(buffer));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            std::lock_guard<std::mutex> lock(g_terminal_mutex);
-            wipe_line_locked();
-            write_all(terminal_stdout, buffer, static_cast<size_t>(n));
-            g_other_midline = buffer[n - 1] != '\n';
-        }
-    }
-
-    void take_over_stdout() {
-        if (!isatty(STDOUT_FILENO)) return;
-        int fds[2];
-        fflush(stdout);
-        terminal_stdout = dup(STDOUT_FILENO);
-        if (terminal_stdout < 0) return;
-        if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
-            close(terminal_stdout);
-            terminal_stdout = -1;
-            return;
-        }
-        close(fds[1]);
-        pipe_read = fds[0];
-        // Each log line is passed on as soon as it is written, as on the terminal itself.
-        setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-        forwarder = std::thread([this] { forward_stdout(); });
-    }
-
-    void give_back_stdout() {
-        if (terminal_stdout < 0) return;
-        fflush(stdout);
-        // Putting the terminal back on fd 1 closes the pipe's only writer: the forwarder
-        // passes on what is left and ends.
-        dup2(terminal_stdout, STDOUT_FILENO);
-        if (forwarder.joinable()) forwarder.join();
-        close(pipe_read);
-        close(terminal_stdout);
-        terminal_stdout = pipe_read = -1;
-    }
+    passthrough out;
+    passthrough err;
+    int progress_fd = STDERR_FILENO;
 };
 
 reporter::reporter(bool force) : impl_(nullptr) {
@@ -171,8 +165,8 @@ reporter::reporter(bool force) : impl_(nullptr) {
     impl_ = new impl;
     g_line_shown = false;
     g_other_midline = false;
-    impl_->take_over_stdout();
-    av_log_set_callback(log_around_line);
+    if (impl_->err.take_over(STDERR_FILENO, stderr, STDERR_FILENO)) impl_->progress_fd = impl_->err.terminal;
+    if (isatty(STDOUT_FILENO)) impl_->out.take_over(STDOUT_FILENO, stdout, impl_->progress_fd);
     impl_->drawer = std::thread([state = impl_] {
         const auto start = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(state->mutex);
@@ -183,7 +177,8 @@ reporter::reporter(bool force) : impl_(nullptr) {
             // The final update stays on the terminal and ends its line. It gives the count
             // alone: the pictures that start each group carry no hidden picture, so a
             // finished job stays a little short of the input's total.
-            draw_line(format_line(pictures_written(), stopping ? 0 : g_expected.load(), elapsed), stopping);
+            draw_line(state->progress_fd, format_line(pictures_written(), stopping ? 0 : g_expected.load(), elapsed),
+                      stopping);
             if (stopping) return;
         }
     });
@@ -191,15 +186,15 @@ reporter::reporter(bool force) : impl_(nullptr) {
 
 reporter::~reporter() {
     if (impl_ == nullptr) return;
-    // Every log line of the job is on the terminal before the final update.
-    impl_->give_back_stdout();
+    // Every line of the job is on the terminal before the final update.
+    impl_->out.give_back(stdout);
+    impl_->err.give_back(stderr);
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->stop = true;
     }
     impl_->wake.notify_one();
     impl_->drawer.join();
-    av_log_set_callback(av_log_default_callback);
     delete impl_;
 }
 
