@@ -157,46 +157,33 @@ std::vector<update> progress_updates(const std::string& tty) {
     return updates;
 }
 
+// Each test has its own folder (ctest runs tests in parallel) with a masked clip made by
+// mosaic, long enough at 320x240 for a few quarter-second updates.
 class ProgressLine : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!testsupport::have_ffmpeg()) return;
-        dir_ = new std::string(testsupport::scratch_dir("progress"));
-        const std::string plain = *dir_ + "/plain.mp4";
-        // Long enough at 320x240 for a few quarter-second updates on a busy machine.
-        if (!testsupport::make_clip(plain, "libx264", 320, 240, 90, 25)) return;
-        const auto r = testsupport::run(
-            {MOSAIC_BIN, plain, "progress-key", "--gop", "30", "--preset", "ultrafast", "-o", *dir_ + "/masked.mp4"});
-        // HEVC as well: x265 writes its messages to stderr itself, past FFmpeg's logging.
-        const auto h = testsupport::run({MOSAIC_BIN, plain, "progress-key", "--gop", "30", "--codec", "hevc",
-                                         "--preset", "ultrafast", "-o", *dir_ + "/masked_hevc.mp4"});
-        ready_ = r.exit_code == 0 && h.exit_code == 0;
-    }
-    static void TearDownTestSuite() {
-        delete dir_;
-        dir_ = nullptr;
-    }
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-        ASSERT_TRUE(ready_) << "could not make the masked clip";
+        dir_ = testsupport::scratch_dir(std::string("progress_") +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ASSERT_TRUE(testsupport::make_clip(dir_ + "/plain.mp4", "libx264", 320, 240, 90, 25));
     }
-    // Removes the restored files so that each run finds exactly its own output.
-    static std::vector<std::string> restored_files() {
+    std::string masked(const std::string& codec = "h264") {
+        const std::string path = dir_ + "/masked_" + codec + ".mp4";
+        const auto r = testsupport::run({MOSAIC_BIN, dir_ + "/plain.mp4", "progress-key", "--gop", "30", "--codec",
+                                         codec, "--preset", "ultrafast", "-o", path});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return path;
+    }
+    std::vector<std::string> restored_files() const {
         std::vector<std::string> found;
-        for (const auto& name : testsupport::list_dir(*dir_)) {
-            if (name.find("_decmosic_") != std::string::npos) found.push_back(*dir_ + "/" + name);
+        for (const auto& name : testsupport::list_dir(dir_)) {
+            if (name.find("_decmosic_") != std::string::npos) found.push_back(dir_ + "/" + name);
         }
         return found;
     }
-    static void remove_restored() {
-        for (const auto& path : restored_files()) unlink(path.c_str());
-    }
 
-    static std::string* dir_;
-    static bool ready_;
+    std::string dir_;
 };
-std::string* ProgressLine::dir_ = nullptr;
-bool ProgressLine::ready_ = false;
 
 const char* const k_success =
     "mosaic_ResultCode=0;mosaic_errStr=Demosaic successfully, please get the new video without mosaic in the "
@@ -205,8 +192,7 @@ const char* const k_success =
 }  // namespace
 
 TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
-    remove_restored();
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, *dir_ + "/masked.mp4", "progress-key"});
+    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "progress-key"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.tty;
     expect_only_document_lines(r.out, k_success);
 
@@ -248,8 +234,7 @@ TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
 }
 
 TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMix) {
-    remove_restored();
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, *dir_ + "/masked_hevc.mp4", "progress-key"}, true);
+    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked("hevc"), "progress-key"}, true);
     ASSERT_EQ(r.exit_code, 0) << r.tty;
     EXPECT_FALSE(progress_updates(r.tty).empty()) << r.tty;
     // On screen every line is whole: the start-up line, log lines, FFmpeg's own messages,
@@ -278,8 +263,7 @@ TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMix) {
 }
 
 TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
-    remove_restored();
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, *dir_ + "/masked.mp4", "not-the-key"});
+    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "not-the-key"});
     EXPECT_EQ(r.exit_code, 2);
     expect_only_document_lines(r.out, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
     ASSERT_FALSE(progress_updates(r.tty).empty()) << r.tty;
@@ -288,8 +272,7 @@ TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
 }
 
 TEST_F(ProgressLine, InAPipeStderrCarriesNoProgressText) {
-    remove_restored();
-    const auto r = testsupport::run({DEMOSAIC_BIN, *dir_ + "/masked.mp4", "progress-key"});
+    const auto r = testsupport::run({DEMOSAIC_BIN, masked(), "progress-key"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     expect_only_document_lines(r.out, k_success);
     EXPECT_EQ(r.err.find("restored"), std::string::npos) << r.err;
