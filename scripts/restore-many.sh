@@ -92,7 +92,9 @@ names() {
   fi
 }
 
-if command -v parallel >/dev/null 2>&1 && parallel --version 2>/dev/null | grep -q "GNU parallel"; then
+# Only GNU parallel takes these options (moreutils has a parallel of its own).
+parallel_version=$(parallel --version 2>/dev/null || true)
+if [ "${parallel_version#GNU parallel}" != "$parallel_version" ]; then
   names "$@" | parallel --will-cite -0 -j "$jobs" "$0" --one {}
 else
   names "$@" | xargs -0 -r -n 1 -P "$jobs" "$0" --one
