@@ -16,10 +16,11 @@
 # when every file was restored, 1 when any was not, 2 for a bad command line.
 set -euo pipefail
 
-usage() {
-  echo "usage:" >&2
-  sed -n '6,7p' "$0" | sed 's/^# *//' >&2
-  exit 2
+usage() {  # -h: on stdout, status 0; a bad option: on stderr, status 2
+  if [ "${1:-2}" -eq 0 ]; then exec 3>&1; else exec 3>&2; fi
+  echo "usage:" >&3
+  sed -n '6,7p' "$0" | sed 's/^# *//' >&3
+  exit "${1:-2}"
 }
 
 # One file: run demosaic, append "FILE<TAB>result line" to the report in a single write.
@@ -55,6 +56,7 @@ while getopts "j:o:l:0h" option; do
     o) report=$OPTARG ;;
     l) logdir=$OPTARG ;;
     0) nul=1 ;;
+    h) usage 0 ;;
     *) usage ;;
   esac
 done
