@@ -71,7 +71,11 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 demosaic=${DEMOSAIC:-}
 if [ -z "$demosaic" ]; then
-  if [ -x "$here/../build/demosaic" ]; then demosaic="$here/../build/demosaic"; else demosaic=$(command -v demosaic || true); fi
+  if [ -x "$here/../build/demosaic" ]; then
+    demosaic="$here/../build/demosaic"
+  else
+    demosaic=$(command -v demosaic || true)
+  fi
 fi
 if [ -z "$demosaic" ] || [ ! -x "$demosaic" ]; then
   echo "restore-many: demosaic not found; build it or set DEMOSAIC" >&2

@@ -118,15 +118,15 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
-// Standard output holds the start-up line, log lines, the payload version line and, last,
-// exactly one result line; nothing else.
-const std::regex k_log_line(
-    R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] \x1b\[0;3[13]m.*\x1b\[0;39m ==func:\S+ file:\S+ line:\d+)");
-
+// A log line as written to stdout, and as it looks on the screen without its colour codes.
+const std::regex k_log_line(R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] )"
+                            R"(\x1b\[0;3[13]m.*\x1b\[0;39m ==func:\S+ file:\S+ line:\d+)");
 const std::regex k_log_line_on_screen(
     R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] .* ==func:\S+ file:\S+ line:\d+)");
 
-void expect_only_document_lines(const std::string& out, const std::string& result_line) {
+// Standard output holds the start-up line, log lines, the payload version line and, last,
+// exactly one result line; nothing else.
+void expect_only_log_and_result_lines(const std::string& out, const std::string& result_line) {
     const auto lines = split_lines(out);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), "DEBUG LEVEL : 2\r");
@@ -194,7 +194,7 @@ const char* const k_success =
 TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
     const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "progress-key"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.tty;
-    expect_only_document_lines(r.out, k_success);
+    expect_only_log_and_result_lines(r.out, k_success);
 
     const auto updates = progress_updates(r.tty);
     ASSERT_FALSE(updates.empty()) << r.tty;
@@ -265,7 +265,7 @@ TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMix) {
 TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
     const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "not-the-key"});
     EXPECT_EQ(r.exit_code, 2);
-    expect_only_document_lines(r.out, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
+    expect_only_log_and_result_lines(r.out, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
     ASSERT_FALSE(progress_updates(r.tty).empty()) << r.tty;
     EXPECT_EQ(r.tty.back(), '\n');
     EXPECT_TRUE(restored_files().empty());
@@ -274,7 +274,7 @@ TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
 TEST_F(ProgressLine, InAPipeStderrCarriesNoProgressText) {
     const auto r = testsupport::run({DEMOSAIC_BIN, masked(), "progress-key"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    expect_only_document_lines(r.out, k_success);
+    expect_only_log_and_result_lines(r.out, k_success);
     EXPECT_EQ(r.err.find("restored"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("\033[K"), std::string::npos) << r.err;
     EXPECT_EQ(restored_files().size(), 1u);
