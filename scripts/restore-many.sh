@@ -99,7 +99,9 @@ names() {
 }
 
 # Only GNU parallel takes these options (moreutils has a parallel of its own).
-parallel_version=$(parallel --version 2>/dev/null || true)
+# RESTORE_MANY_WITH=xargs uses xargs even when parallel is there.
+parallel_version=""
+if [ "${RESTORE_MANY_WITH:-}" != "xargs" ]; then parallel_version=$(parallel --version 2>/dev/null || true); fi
 if [ "${parallel_version#GNU parallel}" != "$parallel_version" ]; then
   names "$@" | parallel --will-cite -0 -j "$jobs" "$0" --one {}
 else

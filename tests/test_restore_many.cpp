@@ -59,9 +59,11 @@ protected:
         ASSERT_EQ(r.exit_code, 0) << r.err;
     }
     // The script with the key and this build's demosaic in its environment.
-    testsupport::run_result restore(const std::vector<std::string>& arguments, const std::string& stdin_text = "") {
+    // with: "xargs" forces xargs -P; empty lets the script pick GNU parallel when installed.
+    testsupport::run_result restore(const std::vector<std::string>& arguments, const std::string& stdin_text = "",
+                                    const std::string& with = "") {
         std::vector<std::string> argv = {"env", "DEMOSAIC_KEY=batch-key", std::string("DEMOSAIC=") + DEMOSAIC_BIN,
-                                         script_};
+                                         "RESTORE_MANY_WITH=" + with, script_};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return run(argv, stdin_text, 300, dir_);
     }
@@ -71,6 +73,8 @@ protected:
         return count;
     }
 
+    void check_report(const testsupport::run_result& r);
+
     std::string script_;
     std::string dir_;
 };
@@ -78,7 +82,18 @@ protected:
 }  // namespace
 
 TEST_F(RestoreMany, ReportsEveryFileWithItsResultLineAndFailsWhenOneFails) {
-    const auto r = restore({"-j", "3", "-o", "report.txt", "-l", "logs", "one.mp4", "two words.mp4", "other.mp4"});
+    for (const std::string with : {"", "xargs"}) {
+        SCOPED_TRACE(with.empty() ? "parallel if installed" : with);
+        unlink((dir_ + "/report.txt").c_str());
+        for (const auto& name : testsupport::list_dir(dir_)) {
+            if (name.find("_decmosic_") != std::string::npos) unlink((dir_ + "/" + name).c_str());
+        }
+        check_report(restore({"-j", "3", "-o", "report.txt", "-l", "logs", "one.mp4", "two words.mp4", "other.mp4"},
+                             "", with));
+    }
+}
+
+void RestoreMany::check_report(const testsupport::run_result& r) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("2 of 3 restored"), std::string::npos) << r.out;
     // Sorted by name, a tab between name and result line.
