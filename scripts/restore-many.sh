@@ -14,6 +14,7 @@
 # With -l, each file's log lines are kept in LOGDIR/<path with / as _>.log. Names that
 # hold "_decmosic_" (outputs of an earlier run) are skipped. The exit status is 0
 # when every file was restored, 1 when any was not, 2 for a bad command line.
+# RESTORE_MANY_WITH=xargs uses xargs -P even when GNU parallel is installed.
 set -euo pipefail
 
 usage() {  # -h: on stdout, status 0; a bad option: on stderr, status 2
