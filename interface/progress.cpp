@@ -103,11 +103,13 @@ struct passthrough {
         pipe_read = fds[0];
         // Each log line is passed on as soon as it is written, as on the terminal itself.
         if (stream == stdout) setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-        forwarder = std::thread([this, progress_fd] { forward(progress_fd); });
+        // The line is wiped on the terminal itself: for stderr, fd 2 is now the pipe.
+        const int wipe_fd = progress_fd == stream_fd ? terminal : progress_fd;
+        forwarder = std::thread([this, wipe_fd] { forward(wipe_fd); });
         return true;
     }
 
-    void forward(int progress_fd) {
+    void forward(int wipe_fd) {
         char buffer[4096];
         for (;;) {
             const ssize_t n = read(pipe_read, buffer, sizeof(buffer));
@@ -115,7 +117,7 @@ struct passthrough {
             if (n <= 0) return;
             std::lock_guard<std::mutex> lock(g_terminal_mutex);
             if (g_line_shown) {
-                write_all(progress_fd, "\r\033[K", 4);
+                write_all(wipe_fd, "\r\033[K", 4);
                 g_line_shown = false;
             }
             write_all(terminal, buffer, static_cast<size_t>(n));
