@@ -66,6 +66,13 @@ videoEncode::videoEncode(int codec_id, const encode_params* params) {
         return;
     }
     output_stream_index = input_stream_info.video_stream_index;
+    // Packet length for packets the encoder leaves without one: one picture at the input's
+    // frame rate, in the input video stream's time base. Without it the MP4 muxer ends the
+    // track's edit list at the last packet's start and players drop the last picture.
+    const AVRational rate = input_stream_info.avg_frame_rate;
+    if (rate.num > 0 && rate.den > 0 && input_stream_info.video_time_base.num > 0) {
+        packet_duration = av_rescale_q(1, av_inv_q(rate), input_stream_info.video_time_base);
+    }
 
     hwType = AV_HWDEVICE_TYPE_NONE;
     bool opened = false;
@@ -360,6 +367,7 @@ void videoEncode::loop_task() {
                     break;
                 }
                 working_packet->pkt->stream_index = output_stream_index;
+                if (working_packet->pkt->duration <= 0) working_packet->pkt->duration = packet_duration;
                 fan_out(working_packet->pkt);
                 av_packet_unref(working_packet->pkt);
             }
