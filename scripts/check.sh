@@ -33,7 +33,7 @@ cmake --build build-tsan -j"$jobs"
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs")
 
 # libFuzzer smoke runs under AddressSanitizer and UndefinedBehaviorSanitizer (a minute per
-# target, from seeds the targets write themselves).
+# target, from seeds generated at build time).
 echo "== libFuzzer smoke runs"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMOSAIC_FUZZ=ON \
   -DDEMOSAIC_TESTS=OFF -DDEMOSAIC_SANITIZE=address,undefined >/dev/null
