@@ -66,6 +66,13 @@ videoEncode::videoEncode(int codec_id, const encode_params* params) {
         return;
     }
     output_stream_index = input_stream_info.video_stream_index;
+    // Packet length for packets the encoder leaves without one: one picture at the input's
+    // frame rate, in the input video stream's time base. Without it the MP4 muxer ends the
+    // track's edit list at the last packet's start and players drop the last picture.
+    const AVRational rate = input_stream_info.avg_frame_rate;
+    if (rate.num > 0 && rate.den > 0 && input_stream_info.video_time_base.num > 0) {
+        packet_duration = av_rescale_q(1, av_inv_q(rate), input_stream_info.video_time_base);
+    }
 
     hwType = AV_HWDEVICE_TYPE_NONE;
     bool opened = false;
@@ -380,6 +387,7 @@ void videoEncode::loop_task(AVPacket* packet) {
             break;
         }
         packet->stream_index = output_stream_index;
+        if (packet->duration <= 0) packet->duration = packet_duration;
         fan_out(packet);
         av_packet_unref(packet);
     }

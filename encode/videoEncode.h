@@ -42,6 +42,7 @@ public:
     scaler_cache scaler;
     // The stream index stamped on every packet handed on.
     int output_stream_index = 0;
+    int64_t packet_duration = 0;
 
 private:
     bool init_qsv_encoder(int codec_id, const encode_params* params);

@@ -19,7 +19,10 @@ void reset();
 std::string format_line(int64_t done, int64_t expected, double elapsed_seconds);
 
 // Shows the line on stderr every quarter second while it lives, when stderr is a terminal
-// (or when forced, for tests); clears it when destroyed.
+// (or when forced, for tests); the last update, drawn when it is destroyed, stays with a
+// newline. While it lives, the other text on stderr (FFmpeg's and the encoders' messages)
+// and, when stdout is a terminal too, the log lines pass through pipes and are written
+// around the line instead of onto it; when stdout is not a terminal it is left alone.
 class reporter {
 public:
     explicit reporter(bool force = false);

@@ -202,6 +202,7 @@ void mediaMuxer::loop_task() {
     if (!is_init) return;
     auto working = std::make_shared<avPacketDev>();
     AVPacket* pkt = working->pkt;
+    int64_t last_audio_dts = AV_NOPTS_VALUE;
     while (running) {
         if (get_result_code() != RESULT_OK) break;
         if (!pop_data(pkt)) continue;
@@ -220,6 +221,16 @@ void mediaMuxer::loop_task() {
             if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = av_rescale_q_rnd(pkt->pts, audio_time_base, out_tb, rounding);
             if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = av_rescale_q_rnd(pkt->dts, audio_time_base, out_tb, rounding);
             if (pkt->duration > 0) pkt->duration = av_rescale_q(pkt->duration, audio_time_base, out_tb);
+            // Copied audio can repeat a timestamp (AAC in an AVI written audio first, for
+            // example), which the muxers refuse: a repeat is moved on to one tick after the
+            // last one, so that no audio is lost and the run does not fail on it.
+            if (pkt->dts != AV_NOPTS_VALUE) {
+                if (last_audio_dts != AV_NOPTS_VALUE && pkt->dts <= last_audio_dts) {
+                    pkt->dts = last_audio_dts + 1;
+                    if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < pkt->dts) pkt->pts = pkt->dts;
+                }
+                last_audio_dts = pkt->dts;
+            }
             pkt->pos = -1;
             pkt->stream_index = out_audio_stream->index;
         } else {

@@ -11,85 +11,53 @@
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
+#include "tests/support/process.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 const int H264 = AV_CODEC_ID_H264, HEVC = AV_CODEC_ID_HEVC;
 
+bytes cat(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 TEST(privacy_step, nal_type_names) {
-    struct named {
-        bytes packet;
-        int codec;
-        const char* name;
-    };
-    const named cases[] = {{{0, 0, 0, 1, 0x41}, H264, "H264 P/B SLICE"},
-                           {{0, 0, 0, 1, 0x65}, H264, "H264 IDR SLICE (I-frame)"},
-                           {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"},  // nal_ref_idc does not count
-                           {{0, 0, 0, 1, 0x67}, H264, "H264 SPS"},
-                           {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"},
-                           {{0, 0, 0, 1, 0x09}, H264, "H264 OTHER"},
-                           {{0x67, 0x42}, H264, "H264 SPS"},                          // no start code: byte 0
-                           {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"},  // only the first counts
-                           {{0, 0, 0, 1, 0x02, 1}, HEVC, "H265 TRAIL (P/B-frame)"},
-                           {{0, 0, 0, 1, 0x00, 1}, HEVC, "H265 OTHER"},
-                           {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},  // CRA
-                           {{0, 0, 0, 1, 0x26, 1}, HEVC, "H265 IDR (I-frame)"},
-                           {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"},
-                           {{0, 0, 0, 1, 0x40, 1}, HEVC, "H265 VPS"},
-                           {{0, 0, 0, 1, 0x42, 1}, HEVC, "H265 SPS"},
-                           {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"},
-                           {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"},
-                           {{0, 0, 0, 1, 0x50, 1}, HEVC, "H265 SEI SUFFIX"},
-                           {{}, AV_CODEC_ID_MPEG4, "INVALID"},
-                           {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"},
-                           // Short packets are never read past their end.
-                           {{0, 0, 1}, H264, "H264 OTHER"},
-                           {{0, 0, 0, 1}, HEVC, "H265 OTHER"},
-                           {{0, 0}, HEVC, "H265 OTHER"}};
-    for (const named& c : cases) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.packet.size()]);  // a read past it is an overrun
-        if (!c.packet.empty()) std::memcpy(exact.get(), c.packet.data(), c.packet.size());
-        EXPECT_STREQ(nal_type_name(exact.get(), static_cast<int>(c.packet.size()), c.codec), c.name);
+    // nal_ref_idc does not count; without a start code byte 0 does; only the first unit counts;
+    // CRA is no IDR; short packets are never read past their end.
+    const std::tuple<bytes, int, const char*> cases[] = {
+        {{0, 0, 0, 1, 0x26}, H264, "H264 SEI"}, {{0, 0, 1, 0x68, 0}, H264, "H264 PPS"}, {{0x67, 0x42}, H264, "H264 SPS"},
+        {{0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65}, H264, "H264 SPS"}, {{0, 0, 0, 1, 0x2A, 1}, HEVC, "H265 OTHER"},
+        {{0, 0, 0, 1, 0x28, 1}, HEVC, "H265 IDR (I-frame)"}, {{0, 0, 1, 0x44, 1}, HEVC, "H265 PPS"},
+        {{0, 0, 0, 1, 0x4E, 1}, HEVC, "H265 SEI PREFIX"}, {{}, AV_CODEC_ID_MPEG4, "INVALID"},
+        {{0, 0, 0, 1, 0x65}, AV_CODEC_ID_MPEG4, "UNKNOWN"}, {{0, 0, 1}, H264, "H264 OTHER"}, {{0, 0}, HEVC, "H265 OTHER"}};
+    for (const auto& [packet, codec, name] : cases) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[packet.size()]);  // a read past it is an overrun
+        if (!packet.empty()) std::memcpy(exact.get(), packet.data(), packet.size());
+        EXPECT_STREQ(nal_type_name(exact.get(), static_cast<int>(packet.size()), codec), name);
     }
-    EXPECT_STREQ(nal_type_name(nullptr, 0, H264), "INVALID");
 }
 
 // A packet over a copy of the bytes, with distinct values in every timing field.
 std::shared_ptr<avPacketDev> timed(const bytes& b) {
     auto holder = std::make_shared<avPacketDev>(b.data(), static_cast<int32_t>(b.size()));
     AVPacket* p = holder->pkt;
-    p->pts = 3600;
-    p->dts = 3000;
-    p->duration = 512;
-    p->flags = AV_PKT_FLAG_KEY;
-    p->stream_index = 2;
+    std::tie(p->pts, p->dts, p->duration, p->flags, p->stream_index) = std::make_tuple(3600, 3000, 512, 1, 2);
     p->time_base = AVRational{1, 12800};
     return holder;
 }
 
-void expect_timing_of(const AVPacket* a, const AVPacket* b) {
-    EXPECT_EQ(a->pts, b->pts);
-    EXPECT_EQ(a->dts, b->dts);
-    EXPECT_EQ(a->duration, b->duration);
-    EXPECT_EQ(a->flags, b->flags);
-    EXPECT_EQ(a->stream_index, b->stream_index);
-    EXPECT_EQ(av_cmp_q(a->time_base, b->time_base), 0);
+void expect_packet(const AVPacket* got, const bytes& data, const AVPacket* timing) {
+    EXPECT_EQ(bytes(got->data, got->data + got->size), data);
+    EXPECT_EQ(std::make_tuple(got->pts, got->dts, got->duration, got->flags, got->stream_index),
+              std::make_tuple(timing->pts, timing->dts, timing->duration, timing->flags, timing->stream_index));
+    EXPECT_EQ(av_cmp_q(got->time_base, timing->time_base), 0);
 }
-
-bytes data_of(const AVPacket* p) {
-    return bytes(p->data, p->data + p->size);
-}
-
-const bytes k_user_data = {0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80};
 
 TEST(privacy_step, strip_leading_user_data_sei) {
     const bytes rest = {0, 0, 0, 1, 0x65, 0x88};
-    struct strip_case {
-        bytes packet;
-        bool cut;  // when cut, what is left is `rest`
-    };
-    const strip_case cases[] = {
+    const std::pair<bytes, bool> cases[] = {  // packet, cut (what is left is then `rest`)
         {{0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, true},
         {{0, 0, 0, 1, 0x4E, 0x01, 0x05, 0x10, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, true},  // HEVC prefix SEI
         // A 3-byte start code does not end the cut (with nothing behind, nothing is cut).
@@ -97,22 +65,19 @@ TEST(privacy_step, strip_leading_user_data_sei) {
         {{0, 0, 0, 1, 6, 5, 0xAA, 0, 0, 1, 6, 0x99, 0x20, 0x31, 0x32}, false},
         {{0, 0, 0, 1, 6, 5, 0, 0, 0, 0, 0, 0, 1, 0x65, 0x88}, true},  // zeros before go with the SEI
         {{0, 0, 0, 1, 6, 5, 0, 0, 0, 1}, false},                      // nothing behind the start code
-        {{0, 0, 0, 1, 6, 5, 0, 0, 0}, false},                         // 9 bytes
-        {{0, 0, 1, 6, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},       // 3-byte start code first
-        {{0, 0, 0, 1, 6, 6, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},    // other payload type
-        {{0, 0, 0, 1, 0x4E, 1, 4, 0, 0, 0, 1, 0x65, 0x88}, false},
+        {{0, 0, 1, 6, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},     // 3-byte start code first
+        {{0, 0, 0, 1, 6, 6, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false},  // other payload type
         {{0, 0, 0, 1, 0x65, 5, 0xAA, 0, 0, 0, 1, 0x65, 0x88}, false}};
-    for (const strip_case& c : cases) {
-        auto in = timed(c.packet);
-        auto before = std::make_shared<avPacketDev>();
+    for (const auto& [packet, cut] : cases) {
+        auto in = timed(packet);
+        const auto before = std::make_shared<avPacketDev>();
         std::shared_ptr<avPacketDev> holder = before;
-        ASSERT_EQ(strip_leading_sei(in->pkt, holder), c.cut) << testing::PrintToString(c.packet);
-        if (!c.cut) {
+        ASSERT_EQ(strip_leading_sei(in->pkt, holder), cut) << testing::PrintToString(packet);
+        if (!cut) {
             EXPECT_EQ(holder, before);  // left alone
             continue;
         }
-        EXPECT_EQ(data_of(holder->pkt), rest);
-        expect_timing_of(holder->pkt, in->pkt);
+        expect_packet(holder->pkt, rest, in->pkt);
         for (int i = 0; i < AV_INPUT_BUFFER_PADDING_SIZE; ++i) ASSERT_EQ(holder->pkt->data[rest.size() + i], 0);
     }
 }
@@ -128,106 +93,77 @@ protected:
             0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
     }
     static bytes sei(int codec, const std::string& key = "the key") {
-        privacy_sei_options options;
-        options.version_text = "ver-test";
-        options.encrypt_bytes = k_picture.size() / 2;
         bytes nal;
         std::string error;
-        EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key, options, &nal, &error)) << error;
+        EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key,
+                                      {"ver-test", k_picture.size() / 2, {}}, &nal, &error)) << error;
         return nal;
     }
-    int process(const bytes& b) { return demuxer->demuxer_mosic_process(timed(b)->pkt); }
-    // Runs f with stdout captured.
-    template <class F>
-    std::string printed_by(F f) {
-        fflush(stdout);
-        testing::internal::CaptureStdout();
-        f();
-        fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+    // Processes the packet with stdout captured into printed.
+    int process(AVPacket* packet) {
+        int r = 0;
+        printed = testsupport::capture_stdout([&] { r = demuxer->demuxer_mosic_process(packet); });
+        return r;
     }
+    int process(const bytes& b) { return process(timed(b)->pkt); }
 
-    static const bytes k_picture;
+    inline static const bytes k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 3, 1, 0x22, 0, 0, 0, 1, 0x41, 0x9B, 0x80};
     std::unique_ptr<mediaDemuxer> demuxer;
     std::vector<std::shared_ptr<avPacketDev>> sent;
+    std::string printed;
 };
 
-const bytes privacy_forwarding::k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 3, 1, 0x22, 0, 0, 0, 1, 0x41, 0x9B, 0x80};
-
-TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_other_packets_drop) {
+TEST_F(privacy_forwarding, parameter_sets_and_idr_pass_privacy_seis_become_pictures_others_drop) {
     // An IDR group that begins with its SPS passes whole; the privacy SEI in it is not read.
-    const bytes group = [] {
-        bytes g = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
-        const bytes s = sei(H264);
-        g.insert(g.end(), s.begin(), s.end());
-        return g;
-    }();
-    const bytes passing[] = {{0, 0, 0, 1, 0x65, 0x88}, group, {0x68, 0xCE, 0x38}};
+    const bytes passing[] = {{0, 0, 0, 1, 0x65, 0x88}, cat({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE}, sei(H264)),
+                             {0x68, 0xCE, 0x38}};
     for (const bytes& p : passing) EXPECT_EQ(process(p), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x41, 0x9A}), 0);
     EXPECT_EQ(process({0, 0, 0, 1, 0x09, 0xF0}), 0);
     ASSERT_EQ(sent.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(data_of(sent[i]->pkt), passing[i]);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bytes(sent[i]->pkt->data, sent[i]->pkt->data + sent[i]->pkt->size), passing[i]);
     EXPECT_FALSE(demuxer->decryptor);
-
     demuxer->video_codec_id = HEVC;
     for (const bytes& p : {bytes{0, 0, 0, 1, 0x40, 1}, bytes{0, 0, 0, 1, 0x26, 1}, bytes{0, 0, 0, 1, 0x02, 1},
                            bytes{0, 0, 0, 1, 0x2A, 1}}) {
         EXPECT_EQ(process(p), 0);
     }
     EXPECT_EQ(sent.size(), 5u);  // VPS and IDR pass, TRAIL and CRA drop
-    EXPECT_EQ(get_result_code(), RESULT_OK);
-}
 
-TEST_F(privacy_forwarding, privacy_sei_becomes_the_picture_with_its_timing) {
+    // A privacy SEI (with the masked slice behind it) becomes the hidden picture, timing kept.
     for (int codec : {H264, HEVC}) {
         demuxer->video_codec_id = codec;
-        bytes packet = sei(codec);
-        packet.insert(packet.end(), {0, 0, 0, 1, 0x41, 0x77});  // the masked picture's slice
-        auto in = timed(packet);
-        EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), 0);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(data_of(sent.back()->pkt), k_picture);
-        expect_timing_of(sent.back()->pkt, in->pkt);
+        auto in = timed(cat(sei(codec), {0, 0, 0, 1, 0x41, 0x77}));
+        EXPECT_EQ(process(in->pkt), 0);
+        expect_packet(sent.back()->pkt, k_picture, in->pkt);
     }
-    EXPECT_EQ(sent.size(), 2u);
-    // One decryptor serves every privacy SEI.
-    const decryptMosic* first = demuxer->decryptor.get();
-    EXPECT_EQ(process(sei(HEVC)), 0);
-    EXPECT_EQ(demuxer->decryptor.get(), first);
+    EXPECT_EQ(sent.size(), 7u);
 
-    // Behind a user-data SEI: the stripped packet carries the timing through.
-    auto in = timed([] {
-        bytes b = k_user_data;
-        const bytes s = sei(H264);
-        b.insert(b.end(), s.begin(), s.end());
-        return b;
-    }());
+    // Behind a user-data SEI: once stripped, the packet carries the timing through; unstripped
+    // it is no privacy SEI and is dropped without a word.
+    auto in = timed(cat({0, 0, 0, 1, 0x06, 0x05, 0x10, 0xAA, 0xBB, 0x80}, sei(H264)));
     demuxer->video_codec_id = H264;
     std::shared_ptr<avPacketDev> side;
     ASSERT_TRUE(strip_leading_sei(in->pkt, side));
-    EXPECT_EQ(demuxer->demuxer_mosic_process(side->pkt), 0);
-    EXPECT_EQ(data_of(sent.back()->pkt), k_picture);
-    expect_timing_of(sent.back()->pkt, in->pkt);
-    // Unstripped, it begins with a user-data SEI: not a privacy SEI, dropped without a word.
+    EXPECT_EQ(process(side->pkt), 0);
+    expect_packet(sent.back()->pkt, k_picture, in->pkt);
     const size_t count = sent.size();
-    EXPECT_EQ(printed_by([&] { EXPECT_EQ(demuxer->demuxer_mosic_process(in->pkt), -1); }), "");
+    EXPECT_EQ(process(in->pkt), -1);
+    EXPECT_EQ(printed, "");
     EXPECT_EQ(sent.size(), count);
     EXPECT_EQ(get_result_code(), RESULT_OK);
-}
 
-TEST_F(privacy_forwarding, wrong_key_and_unknown_codec_stop_the_job) {
-    std::string out = printed_by([&] { EXPECT_EQ(process(sei(H264, "another key")), -1); });
-    EXPECT_NE(out.find("cannot final EVP_Decrypt"), std::string::npos) << out;
-    EXPECT_NE(out.find("decrypt_sei_frame failed"), std::string::npos) << out;
+    // A wrong key and an unknown codec stop the job.
+    EXPECT_EQ(process(sei(H264, "another key")), -1);
+    EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
     EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-
     reset_result_status_for_testing();
     demuxer->video_codec_id = AV_CODEC_ID_MPEG4;
-    out = printed_by([&] { EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1); });
-    EXPECT_NE(out.find("unknown codecId 12"), std::string::npos) << out;
+    EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1);
+    EXPECT_NE(printed.find("unknown codecId 12"), std::string::npos) << printed;
     EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
-    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(sent.size(), count);
 }
 
 }  // namespace

@@ -46,19 +46,6 @@ struct video_packet {
 // through unchanged). *codec_id receives the stream's codec. False when the file cannot be read.
 bool read_video_packets(const std::string& path, std::vector<video_packet>* packets, int* codec_id = nullptr);
 
-struct nal_unit {
-    size_t start_code = 0;  // offset of the start code (3 or 4 bytes)
-    size_t begin = 0;       // offset of the NAL header
-    size_t end = 0;         // one past the NAL unit's last byte, trailing zero bytes excluded
-    int type = 0;           // nal_unit_type (H.264 5 bits, HEVC 6 bits)
-};
-
-// The NAL units of an Annex B buffer.
-std::vector<nal_unit> split_nal_units(const uint8_t* data, size_t size, int codec_id);
-inline std::vector<nal_unit> split_nal_units(const std::vector<uint8_t>& data, int codec_id) {
-    return split_nal_units(data.data(), data.size(), codec_id);
-}
-
 // A decoded picture's luma plane (8 bits; other formats are converted).
 struct luma_frame {
     int64_t pts = AV_NOPTS_VALUE;
@@ -71,10 +58,6 @@ struct luma_frame {
 
 // Decodes every picture of the first video stream, in presentation order.
 bool decode_video(const std::string& path, std::vector<luma_frame>* frames);
-
-// Decodes Annex B packets (in decoding order) with FFmpeg's decoder for codec_id; each
-// picture carries the pts of the packet it was decoded from (in that packet's time base).
-bool decode_annexb_packets(int codec_id, const std::vector<video_packet>& packets, std::vector<luma_frame>* frames);
 
 struct region {
     int x = 0;

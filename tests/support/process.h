@@ -1,6 +1,7 @@
 // Helpers for tests that run real programs (demosaic, mosaic, ffmpeg, ffprobe).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct run_result {
 // after timeout_seconds.
 run_result run(const std::vector<std::string>& argv, const std::string& stdin_text = std::string(),
                double timeout_seconds = 120, const std::string& cwd = std::string());
+
+// What body writes to this process's standard output.
+std::string capture_stdout(const std::function<void()>& body);
 
 // A fresh, empty folder for one test under the build's scratch folder.
 std::string scratch_dir(const std::string& name);
