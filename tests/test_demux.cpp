@@ -88,10 +88,10 @@ TEST_F(DemuxTest, StageThatCannotSetUpStopsTheLoopBeforeAnyPacketIsRouted) {
     const std::string out = testsupport::capture_stdout([&] {
         mediaDemuxer demuxer(input.c_str(), mediaDemuxer::k_type_privacy, "key");
         ASSERT_TRUE(demuxer.is_init);
-        // Folders stand where the output file would be written in the next seconds, so the
-        // muxer cannot create it.
+        // Folders stand where the output file would be written (its name was fixed a moment
+        // ago, maybe in the second before this one), so the muxer cannot create it.
         const std::string stem = demuxer.output_path.substr(0, demuxer.output_path.size() - 18);
-        for (time_t t = time(nullptr), end = t + 10; t <= end; ++t) ASSERT_EQ(mkdir((stem + stamp(t) + ".mp4").c_str(), 0755), 0);
+        for (time_t t = time(nullptr) - 1, end = t + 11; t <= end; ++t) ASSERT_EQ(mkdir((stem + stamp(t) + ".mp4").c_str(), 0755), 0);
         EXPECT_EQ(demuxer.demuxer_media_file_process(), 0);
         EXPECT_EQ(get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
         EXPECT_EQ(std::make_pair(demuxer.video_packets_routed, demuxer.audio_packets_routed), std::make_pair(0l, 0l));
