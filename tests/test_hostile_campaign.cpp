@@ -47,56 +47,37 @@ struct file_regions {
     std::vector<std::pair<size_t, size_t>> media;
 };
 
-uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
-    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
-}
-
-size_t find_text(const std::vector<uint8_t>& b, const char* text, size_t from = 0) {
-    const size_t n = std::strlen(text);
-    for (size_t i = from; i + n <= b.size(); ++i) {
-        if (std::memcmp(b.data() + i, text, n) == 0) return i;
-    }
-    return std::string::npos;
-}
-
 // MP4: top-level boxes; mdat's body is media, everything else container. AVI: the movi
 // list's body is media, the headers before it and the index behind it container.
 file_regions regions_of(const base_file& base) {
     file_regions r;
     const std::vector<uint8_t>& b = base.bytes;
     if (base.name.find(".mp4") != std::string::npos) {
-        size_t pos = 0;
-        while (pos + 8 <= b.size()) {
-            uint64_t size = be32(b, pos);
+        for (size_t pos = 0, size = 0; pos + 8 <= b.size(); pos += size) {
+            size = (size_t(b[pos]) << 24) | (size_t(b[pos + 1]) << 16) | (size_t(b[pos + 2]) << 8) | b[pos + 3];
             if (size < 8 || pos + size > b.size()) size = b.size() - pos;
             const bool mdat = std::memcmp(b.data() + pos + 4, "mdat", 4) == 0;
-            if (mdat) {
-                r.container.push_back({pos, pos + 8});
-                r.media.push_back({pos + 8, pos + size});
-            } else {
-                r.container.push_back({pos, pos + size});
-            }
-            pos += size;
+            r.container.push_back({pos, mdat ? pos + 8 : pos + size});
+            if (mdat) r.media.push_back({pos + 8, pos + size});
         }
-    } else {
-        const size_t movi = find_text(b, "movi");
-        const size_t idx1 = find_text(b, "idx1", movi == std::string::npos ? 0 : movi);
-        if (movi != std::string::npos && idx1 != std::string::npos) {
-            r.container.push_back({0, movi + 4});
-            r.media.push_back({movi + 4, idx1});
-            r.container.push_back({idx1, b.size()});
-        }
+        return r;
+    }
+    const std::string text(b.begin(), b.end());
+    const size_t movi = text.find("movi"), idx1 = text.find("idx1", movi == std::string::npos ? 0 : movi);
+    if (movi != std::string::npos && idx1 != std::string::npos) {
+        r.container = {{0, movi + 4}, {idx1, b.size()}};
+        r.media.push_back({movi + 4, idx1});
     }
     return r;
 }
 
 size_t pick_offset(std::mt19937& rng, const std::vector<std::pair<size_t, size_t>>& ranges) {
     size_t total = 0;
-    for (const auto& range : ranges) total += range.second - range.first;
+    for (const auto& [begin, end] : ranges) total += end - begin;
     size_t k = std::uniform_int_distribution<size_t>(0, total - 1)(rng);
-    for (const auto& range : ranges) {
-        if (k < range.second - range.first) return range.first + k;
-        k -= range.second - range.first;
+    for (const auto& [begin, end] : ranges) {
+        if (k < end - begin) return begin + k;
+        k -= end - begin;
     }
     return ranges.back().second - 1;
 }
@@ -113,12 +94,11 @@ struct sei_layout {
     int32_t length = 0;
 };
 
-bool is_privacy_sei(const std::vector<uint8_t>& nal, int codec_id) {
-    if (codec_id == AV_CODEC_ID_H264) return nal.size() >= 2 && nal[0] == 0x06 && nal[1] == 0x99;
-    return nal.size() >= 3 && nal[0] == 0x50 && nal[1] == 0x01 && nal[2] == 0x99;
-}
-
+// False when nal is not a privacy SEI or too short to hold its fields.
 bool layout_of(const std::vector<uint8_t>& nal, int codec_id, sei_layout* s) {
+    const bool h264 = codec_id == AV_CODEC_ID_H264;
+    if (nal.size() < 3 || nal[0] != (h264 ? 0x06 : 0x50) || nal[1] != (h264 ? 0x99 : 0x01) || (!h264 && nal[2] != 0x99))
+        return false;
     s->size_at = codec_id == AV_CODEC_ID_H264 ? 2 : 3;
     size_t at = s->size_at;
     s->size = 0;
@@ -370,8 +350,7 @@ TEST_F(HostileCampaign, RewrittenPrivacySeisEndCleanly) {
                 if ((damaged_packets > 0 && k % 3 != 0) || !testsupport::split_packet(*data, annexb, &nals)) return true;
                 for (size_t i = 0; i < nals.size(); ++i) {
                     sei_layout layout;
-                    if (!is_privacy_sei(nals[i].bytes, base.codec_id) || !layout_of(nals[i].bytes, base.codec_id, &layout))
-                        continue;
+                    if (!layout_of(nals[i].bytes, base.codec_id, &layout)) continue;
                     ++damaged_packets;
                     *data = damages[k].edit(&nals, i, layout, base.codec_id) ? testsupport::join_packet(nals, annexb)
                                                                              : std::vector<uint8_t>();
