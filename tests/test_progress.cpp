@@ -16,62 +16,35 @@
 
 namespace {
 
-struct tty_run {
-    int exit_code = -1;
-    std::string out, tty;  // stdout and what reached the terminal
-};
-
-// Runs argv under script(1) so stderr is a pseudo-terminal; stdout goes to out_file unless stdout_on_tty.
-tty_run run_with_tty_stderr(const std::vector<std::string>& argv, const std::string& out_file,
-                            bool stdout_on_tty = false) {
-    std::string command;
-    for (const auto& a : argv) command += "'" + a + "' ";
-    if (!stdout_on_tty) command += "> '" + out_file + "'";
-    const auto r = testsupport::run({"script", "-qfec", command, "/dev/null"});
-    std::ifstream in(out_file);
-    return {r.exit_code, std::string(std::istreambuf_iterator<char>(in), {}), r.out};
-}
+using lines_t = std::vector<std::string>;
+const std::string k_success =
+    "mosaic_ResultCode=0;mosaic_errStr=Demosaic successfully, please get the new video without mosaic in the "
+    "video file path;";
+const std::string k_stamp = R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] )";
+const std::regex k_log_line(k_stamp + R"(\x1b\[0;3[13]m.*\x1b\[0;39m ==func:\S+ file:\S+ line:\d+)");
+const std::regex k_log_on_screen(k_stamp + R"(.* ==func:\S+ file:\S+ line:\d+)");
+const std::regex k_final_update(R"(restored \d+ pictures  \d+\.\d fps  elapsed \d+:\d\d)");
 
 // The terminal's lines once "\r" and "\033[K" have done their work, without colour codes.
-std::vector<std::string> screen_lines(const std::string& tty) {
-    std::vector<std::string> lines;
-    std::string line;
+lines_t screen_lines(const std::string& tty) {
+    const std::string plain = std::regex_replace(tty, std::regex("\x1b\\[[0-9;]*m"), "");
+    lines_t lines(1);
     size_t column = 0;
-    for (size_t i = 0; i < tty.size(); ++i) {
-        const size_t m = tty.find('m', i);
-        if (tty[i] == '\n') {
-            lines.push_back(line);
-            line.clear();
-            column = 0;
-        } else if (tty[i] == '\r') {
-            column = 0;
-        } else if (tty.compare(i, 3, "\033[K") == 0) {
-            line.resize(column);
-            i += 2;
-        } else if (tty.compare(i, 2, "\033[") == 0 && m != std::string::npos &&
-                   tty.find_first_not_of("0123456789;", i + 2) == m) {
-            i = m;
-        } else {
-            if (column < line.size()) line[column] = tty[i];
-            else line.push_back(tty[i]);
-            ++column;
-        }
+    for (size_t i = 0; i < plain.size(); ++i) {
+        std::string& line = lines.back();
+        if (plain[i] == '\n') lines.emplace_back(), column = 0;
+        else if (plain[i] == '\r') column = 0;
+        else if (plain.compare(i, 3, "\x1b[K") == 0) line.resize(column), i += 2;
+        else if (column < line.size()) line[column++] = plain[i];
+        else line.push_back(plain[i]), ++column;
     }
-    if (!line.empty()) lines.push_back(line);
+    if (lines.back().empty()) lines.pop_back();
     return lines;
 }
 
-const std::regex k_log_line(R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] )"
-                            R"(\x1b\[0;3[13]m.*\x1b\[0;39m ==func:\S+ file:\S+ line:\d+)");
-const std::regex k_log_on_screen(R"(\[(ERR|WRN):\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+\] .* ==func:\S+ file:\S+ line:\d+)");
-const std::regex k_final_update(R"(restored \d+ pictures  \d+\.\d fps  elapsed \d+:\d\d)");
-const char* const k_success =
-    "mosaic_ResultCode=0;mosaic_errStr=Demosaic successfully, please get the new video without mosaic in the "
-    "video file path;";
-
 // Stdout holds the start-up line, log lines, the payload version line and, last, one result line.
 void expect_only_log_and_result_lines(const std::string& out, const std::string& result_line) {
-    std::vector<std::string> lines;
+    lines_t lines;
     std::stringstream in(out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_GE(lines.size(), 2u);
@@ -82,23 +55,13 @@ void expect_only_log_and_result_lines(const std::string& out, const std::string&
         EXPECT_TRUE(std::regex_match(lines[i], k_log_line) || lines[i].rfind("mosic version: ", 0) == 0) << lines[i];
 }
 
-// Every update on the terminal as (done, total or -1).
-std::vector<std::pair<long long, long long>> progress_updates(const std::string& tty) {
-    std::vector<std::pair<long long, long long>> updates;
-    const std::regex pattern(R"(\r\x1b\[Krestored (\d+)(?:/(\d+))? pictures  \d+\.\d fps  elapsed \d+:\d\d)");
-    for (std::sregex_iterator it(tty.begin(), tty.end(), pattern), end; it != end; ++it)
-        updates.emplace_back(std::stoll((*it)[1]), (*it)[2].matched ? std::stoll((*it)[2]) : -1);
-    return updates;
-}
-
-// Screen lines holding progress text must be exactly the final update, and there is one of them.
-void expect_one_whole_progress_line(const std::vector<std::string>& lines) {
+// Screen lines with progress text are exactly the final update, once; log lines stand whole.
+void expect_one_whole_progress_line(const lines_t& lines) {
     int progress_lines = 0;
     for (const auto& line : lines) {
-        if (line.find("restored ") != std::string::npos) {
-            ++progress_lines;
-            EXPECT_TRUE(std::regex_match(line, k_final_update)) << "mixed line: " << line;
-        }
+        const bool progress = line.find("restored ") != std::string::npos;
+        progress_lines += progress;
+        if (progress) EXPECT_TRUE(std::regex_match(line, k_final_update)) << "mixed line: " << line;
         if (line.find("==func:") != std::string::npos) EXPECT_TRUE(std::regex_match(line, k_log_on_screen)) << line;
     }
     EXPECT_EQ(progress_lines, 1);
@@ -118,69 +81,70 @@ protected:
                                     "--preset", "ultrafast", "-o", path}).exit_code, 0);
         return path;
     }
+    // Runs demosaic under script(1), so stderr is a pseudo-terminal; stdout goes to out_ unless
+    // stdout_on_tty. Returns the exit status; tty_ gets the terminal's text.
+    int run_at_tty(const std::string& input, const std::string& key, bool stdout_on_tty = false) {
+        const std::string out_file = dir_ + "/out.txt";
+        const auto r = testsupport::run({"script", "-qfec", "'" DEMOSAIC_BIN "' '" + input + "' '" + key + "'" +
+                                         (stdout_on_tty ? "" : " > '" + out_file + "'"), "/dev/null"});
+        std::ifstream in(out_file);
+        out_.assign(std::istreambuf_iterator<char>(in), {});
+        tty_ = r.out;
+        return r.exit_code;
+    }
     std::vector<std::string> restored_files() const {
         std::vector<std::string> found;
         for (const auto& name : testsupport::list_dir(dir_))
             if (name.find("_decmosic_") != std::string::npos) found.push_back(dir_ + "/" + name);
         return found;
     }
-    std::string dir_;
+    std::string dir_, out_, tty_;
 };
 
 }  // namespace
 
 TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "progress-key"}, dir_ + "/out.txt");
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.tty;
-    expect_only_log_and_result_lines(r.out, k_success);
-    // Once known the total is the picture count, it is never lost again, the count only grows
-    // and never passes it; the final update gives the count alone.
-    const auto updates = progress_updates(r.tty);
-    ASSERT_FALSE(updates.empty()) << r.tty;
-    EXPECT_EQ(updates.back().second, -1);
-    bool total_known = false;
-    for (size_t i = 0; i < updates.size(); ++i) {
-        if (i > 0) EXPECT_GE(updates[i].first, updates[i - 1].first) << i;
-        if (i + 1 == updates.size()) break;
-        if (updates[i].second == -1) {
-            EXPECT_FALSE(total_known) << "update " << i << " lost the total";
-            continue;
-        }
-        total_known = true;
-        EXPECT_EQ(updates[i].second, 90) << i;
-        EXPECT_LE(updates[i].first, 90) << i;
+    ASSERT_EQ(run_at_tty(masked(), "progress-key"), 0) << out_ << tty_;
+    expect_only_log_and_result_lines(out_, k_success);
+    // Once known the total is the picture count and stays; the count grows and never passes it;
+    // the final update gives the count alone and counts every picture written.
+    const std::regex update(R"(\r\x1b\[Krestored (\d+)(?:/(\d+))? pictures  \d+\.\d fps  elapsed \d+:\d\d)");
+    long long last_done = 0, last_total = -1, updates = 0;
+    for (std::sregex_iterator it(tty_.begin(), tty_.end(), update), end; it != end; ++it, ++updates) {
+        const long long done = std::stoll((*it)[1]), total = (*it)[2].matched ? std::stoll((*it)[2]) : -1;
+        EXPECT_GE(done, last_done);
+        if (total != -1) EXPECT_TRUE(total == 90 && done <= total) << done << "/" << total;
+        if (last_total != -1 && std::next(it) != end) EXPECT_NE(total, -1) << "an update lost the total";
+        last_done = done, last_total = total;
     }
+    ASSERT_GT(updates, 0) << tty_;
+    EXPECT_EQ(last_total, -1);
     const auto files = restored_files();
-    ASSERT_EQ(files.size(), 1u);
     std::vector<testsupport::video_packet> packets;
-    ASSERT_TRUE(testsupport::read_video_packets(files[0], &packets));
-    EXPECT_EQ(updates.back().first, static_cast<long long>(packets.size()));
-    EXPECT_EQ(r.tty.back(), '\n');
-    const auto lines = screen_lines(r.tty);
+    ASSERT_TRUE(files.size() == 1 && testsupport::read_video_packets(files[0], &packets));
+    EXPECT_EQ(last_done, static_cast<long long>(packets.size()));
+    EXPECT_EQ(tty_.back(), '\n');  // the shell prompt starts on a line of its own
+    const auto lines = screen_lines(tty_);
     expect_one_whole_progress_line(lines);
-    ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(std::regex_match(lines.back(), k_final_update)) << lines.back();
 }
 
 TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMix) {
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked("hevc"), "progress-key"}, dir_ + "/out.txt", true);
-    ASSERT_EQ(r.exit_code, 0) << r.tty;
-    EXPECT_FALSE(progress_updates(r.tty).empty()) << r.tty;
-    const auto lines = screen_lines(r.tty);
+    ASSERT_EQ(run_at_tty(masked("hevc"), "progress-key", true), 0) << tty_;
+    const auto lines = screen_lines(tty_);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), "DEBUG LEVEL : 2");
     EXPECT_EQ(lines.back(), k_success);
     EXPECT_TRUE(std::regex_match(lines[lines.size() - 2], k_final_update)) << lines[lines.size() - 2];
-    expect_one_whole_progress_line(std::vector<std::string>(lines.begin() + 1, lines.end() - 1));
+    expect_one_whole_progress_line(lines_t(lines.begin() + 1, lines.end() - 1));
     EXPECT_EQ(restored_files().size(), 1u);
 }
 
 TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
-    const auto r = run_with_tty_stderr({DEMOSAIC_BIN, masked(), "not-the-key"}, dir_ + "/out.txt");
-    EXPECT_EQ(r.exit_code, 2);
-    expect_only_log_and_result_lines(r.out, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
-    ASSERT_FALSE(progress_updates(r.tty).empty()) << r.tty;
-    EXPECT_EQ(r.tty.back(), '\n');
+    EXPECT_EQ(run_at_tty(masked(), "not-the-key"), 2);
+    expect_only_log_and_result_lines(out_, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
+    EXPECT_NE(tty_.find("\r\x1b[Krestored "), std::string::npos) << tty_;
+    EXPECT_EQ(tty_.back(), '\n');
     EXPECT_TRUE(restored_files().empty());
 }
 
@@ -202,7 +166,6 @@ TEST(ProgressPassthrough, AnAbortDrainsWhatStderrStillHolds) {
     if (pid == 0) {
         dup2(err_pipe[1], STDERR_FILENO);
         close(err_pipe[0]);
-        close(err_pipe[1]);
         progress::reporter line(true);
         fputs((message + "\nlast words\n").c_str(), stderr);
         abort();
@@ -210,8 +173,7 @@ TEST(ProgressPassthrough, AnAbortDrainsWhatStderrStillHolds) {
     close(err_pipe[1]);
     std::string received;
     char buffer[4096];
-    for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof(buffer))) > 0;) received.append(buffer, static_cast<size_t>(n));
-    close(err_pipe[0]);
+    for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof(buffer))) > 0;) received.append(buffer, size_t(n));
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
