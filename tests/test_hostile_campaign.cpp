@@ -35,16 +35,14 @@ const char* const k_key = "campaign key";
 const double k_time_limit_seconds = 90;
 
 struct base_file {
-    std::string name;  // e.g. "h264.mp4"
-    std::string path;
+    std::string name, path;  // name e.g. "h264.mp4"
     int codec_id = 0;
     std::vector<uint8_t> bytes;
 };
 
 // Byte ranges of a file: container structure and coded media.
 struct file_regions {
-    std::vector<std::pair<size_t, size_t>> container;  // [begin, end)
-    std::vector<std::pair<size_t, size_t>> media;
+    std::vector<std::pair<size_t, size_t>> container, media;  // [begin, end)
 };
 
 // MP4: top-level boxes; mdat's body is media, everything else container. AVI: the movi
@@ -83,15 +81,13 @@ size_t pick_offset(std::mt19937& rng, const std::vector<std::pair<size_t, size_t
 }
 
 // Where the fields of a privacy SEI NAL unit (bytes from its header on) lie.
+// size_at: first payload-size byte; payload: first payload byte; zero_at: the version text's
+// terminating zero (versioned form); header: the salt; length_at: the base64 length.
 struct sei_layout {
-    size_t size_at = 0;   // first payload-size byte
-    size_t payload = 0;   // P: first payload byte
-    uint32_t size = 0;    // S
-    bool versioned = false;
-    size_t zero_at = 0;   // the version text's terminating zero (versioned form)
-    size_t header = 0;    // H: the salt
-    size_t length_at = 0; // L
+    size_t size_at = 0, payload = 0, zero_at = 0, header = 0, length_at = 0;
+    uint32_t size = 0;
     int32_t length = 0;
+    bool versioned = false;
 };
 
 // False when nal is not a privacy SEI or too short to hold its fields.
@@ -188,10 +184,8 @@ std::vector<sei_damage> sei_damages() {
     field("SEI cut inside the base64 text", [](bytes_t* n, const sei_layout& s) { n->resize(std::min(n->size(), s.length_at + 9)); });
     // Packet level.
     d.push_back({"empty packet", [](nals_t*, size_t, const sei_layout&, int) { return false; }});
-    d.push_back({"SEI alone in its packet", [](nals_t* nals, size_t i, const sei_layout&, int) {
-                     nals->assign(1, packet_nal((*nals)[i]));
-                     return true;
-                 }});
+    d.push_back({"SEI alone in its packet",
+                 [](nals_t* nals, size_t i, const sei_layout&, int) { return nals->assign(1, packet_nal((*nals)[i])), true; }});
     d.push_back({"SEI twice", [](nals_t* nals, size_t i, const sei_layout&, int) { return nals->insert(nals->begin() + i, (*nals)[i]), true; }});
     d.push_back({"not a privacy SEI header", [](nals_t* nals, size_t i, const sei_layout&, int codec_id) {
                      return (*nals)[i].bytes[0] = codec_id == AV_CODEC_ID_H264 ? 0x26 : 0x4E, true;

@@ -11,29 +11,17 @@ extern "C" {
 
 namespace testsupport {
 
-namespace {
-struct input_closer {
-    void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
-};
-struct output_closer {
-    void operator()(AVFormatContext* ctx) const {
-        if (ctx->pb != nullptr) avio_closep(&ctx->pb);
-        avformat_free_context(ctx);
-    }
-};
-struct packet_freer {
-    void operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
-};
-}  // namespace
-
 bool rewrite_video_packets(const std::string& in_path, const std::string& out_path, const packet_editor& edit) {
     AVFormatContext *raw_in = nullptr, *raw_out = nullptr;
     if (avformat_open_input(&raw_in, in_path.c_str(), nullptr, nullptr) < 0) return false;
-    std::unique_ptr<AVFormatContext, input_closer> in(raw_in);
+    const auto close_input = [](AVFormatContext* ctx) { avformat_close_input(&ctx); };
+    const auto close_output = [](AVFormatContext* ctx) { avio_closep(&ctx->pb), avformat_free_context(ctx); };
+    const auto free_packet = [](AVPacket* pkt) { av_packet_free(&pkt); };
+    std::unique_ptr<AVFormatContext, decltype(close_input)> in(raw_in, close_input);
     if (avformat_find_stream_info(in.get(), nullptr) < 0 ||
         avformat_alloc_output_context2(&raw_out, nullptr, nullptr, out_path.c_str()) < 0)
         return false;
-    std::unique_ptr<AVFormatContext, output_closer> out(raw_out);
+    std::unique_ptr<AVFormatContext, decltype(close_output)> out(raw_out, close_output);
     const int video_index = av_find_best_stream(in.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     for (unsigned i = 0; i < in->nb_streams; ++i) {
         AVStream* copy = avformat_new_stream(out.get(), nullptr);
@@ -42,7 +30,7 @@ bool rewrite_video_packets(const std::string& in_path, const std::string& out_pa
     }
     if (avio_open(&out->pb, out_path.c_str(), AVIO_FLAG_WRITE) < 0 || avformat_write_header(out.get(), nullptr) < 0)
         return false;
-    std::unique_ptr<AVPacket, packet_freer> pkt(av_packet_alloc());
+    std::unique_ptr<AVPacket, decltype(free_packet)> pkt(av_packet_alloc(), free_packet);
     int number = 0;
     bool ok = true;
     while (ok && av_read_frame(in.get(), pkt.get()) >= 0) {
