@@ -10,7 +10,7 @@
 
 namespace testsupport {
 
-// Called for each packet of the first video stream with its number among those packets, in
+// Called for each packet of the main video stream with its number among those packets, in
 // file order, and its bytes as stored in the container. Return false to leave the packet out.
 using packet_editor = std::function<bool(int video_packet_number, std::vector<uint8_t>* data)>;
 
@@ -31,7 +31,7 @@ bool split_packet(const std::vector<uint8_t>& data, bool annexb, std::vector<pac
 // The inverse: 4-byte start codes or 4-byte lengths.
 std::vector<uint8_t> join_packet(const std::vector<packet_nal>& nals, bool annexb);
 
-// Non-cryptographic checksum of a whole file (FNV-1a 64); 0 when it cannot be read.
+// Non-cryptographic checksum of a whole file (FNV-1a 64); a missing file counts as empty.
 uint64_t file_checksum(const std::string& path);
 
 std::vector<uint8_t> read_bytes(const std::string& path);
