@@ -102,13 +102,21 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
         payload_size += byte;
         if (byte != 0xFF) break;
     }
-    const size_t payload_at = pos;
+    return decrypt_message(data + pos, payload_size, packet_size - pos, output, output_size);
+}
+
+int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
+                                  size_t output_size) {
+    using namespace privacy;
+    if (payload == nullptr || output == nullptr) return -1;
     // Emulation prevention bytes only add to the payload's extent in the packet.
-    if (payload_size > packet_size - payload_at) {
+    if (payload_size > extent) {
         DEBUG_WRN("privacy SEI payload of %zu bytes does not fit the %zu bytes of the packet behind its header",
-                  payload_size, packet_size - payload_at);
+                  payload_size, extent);
         return -1;
     }
+    const uint8_t* const data = payload;
+    const size_t payload_at = 0;
 
     // Versioned form: "ver-..." and a zero byte before the fixed header.
     size_t version_size = 0;  // the version text (v)
@@ -177,10 +185,10 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
     uint8_t* tail_out = output + plain_size;
     if (version_part == 0) {
         std::memcpy(tail_out, tail, tail_size);
-    } else if (copy_without_emulation_prevention(tail, packet_size - static_cast<size_t>(tail - data), tail_out,
+    } else if (copy_without_emulation_prevention(tail, extent - static_cast<size_t>(tail - data), tail_out,
                                                  tail_size) == 0) {
         OPENSSL_cleanse(output, static_cast<size_t>(plain_size));
-        DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of the %d-byte packet", tail_size, size);
+        DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of its SEI NAL unit", tail_size);
         return -1;
     }
     return plain_size + static_cast<int>(tail_size);
