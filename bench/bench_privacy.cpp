@@ -1,6 +1,6 @@
 // The per-picture privacy step of the demux loop, and its parts, at the picture sizes of
-// 720p and 1080p restores: strip the leading user-data SEI, name the first NAL unit, parse
-// the privacy SEI, derive the key (PBKDF2, 1000 iterations), base64-decode, decrypt
+// 720p and 1080p restores: read the access unit (delimiter, user-data SEI, privacy SEI, masked
+// slice), parse the privacy SEI, derive the key (PBKDF2, 1000 iterations), base64-decode, decrypt
 // (AES-256-GCM) and copy the picture into the packet handed to the decoder.
 //
 // Picture sizes: coded P pictures of the benchmark clips (testsrc2 with noise) average about
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "demux/mediaDemuxer.h"
+#include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
@@ -36,9 +37,10 @@ std::vector<uint8_t> make_picture(size_t size) {
     return picture;
 }
 
-// What the demuxer reads for one hidden picture: a user-data SEI, then the privacy SEI.
+// What the demuxer reads for one hidden picture: a delimiter, a user-data SEI, the privacy
+// SEI, and the masked picture's slice.
 std::vector<uint8_t> make_packet(size_t picture_size) {
-    std::vector<uint8_t> packet = {0, 0, 0, 1, 0x06, 0x05, 0x10};
+    std::vector<uint8_t> packet = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x06, 0x05, 0x10};
     for (int i = 0; i < 16; ++i) packet.push_back(static_cast<uint8_t>(0x40 + i));
     packet.push_back(0x80);
     const std::vector<uint8_t> picture = make_picture(picture_size);
@@ -46,8 +48,10 @@ std::vector<uint8_t> make_packet(size_t picture_size) {
     options.version_text = "ver-bench";
     std::string error;
     if (!build_privacy_sei(AV_CODEC_ID_H264, picture.data(), picture.size(), k_key, options, &packet, &error)) {
-        packet.clear();
+        return {};
     }
+    const std::vector<uint8_t> masked = make_picture(picture_size / 4);
+    packet.insert(packet.end(), masked.begin(), masked.end());
     return packet;
 }
 
@@ -56,9 +60,9 @@ void set_size_counters(benchmark::State& state, size_t size) {
     state.counters["picture_KB"] = static_cast<double>(size) / 1000.0;
 }
 
-// The whole step as the demux loop runs it: strip_leading_sei, then demuxer_mosic_process
-// (name, parse, PBKDF2, base64, decrypt, copy into a new packet), ending with the decoder's
-// push taking its reference.
+// The whole step as the demux loop runs it: demuxer_mosic_process (read the access unit,
+// parse, PBKDF2, base64, decrypt, copy into a new packet), ending with the decoder's push
+// taking its reference.
 void BM_privacy_step(benchmark::State& state) {
     const size_t size = static_cast<size_t>(state.range(0));
     std::vector<uint8_t> bytes = make_packet(size);
@@ -78,10 +82,8 @@ void BM_privacy_step(benchmark::State& state) {
         avPacketDev taken(static_cast<AVPacket*>(item));
         delivered += taken.pkt != nullptr ? taken.pkt->size : 0;
     });
-    std::shared_ptr<avPacketDev> stripped;
     for (auto _ : state) {
-        AVPacket* in = strip_leading_sei(packet, stripped) ? stripped->pkt : packet;
-        if (demuxer.demuxer_mosic_process(in) != 0) {
+        if (demuxer.demuxer_mosic_process(packet) != 0) {
             state.SkipWithError("privacy step failed");
             break;
         }
@@ -91,6 +93,19 @@ void BM_privacy_step(benchmark::State& state) {
     }
     set_size_counters(state, size);
     av_packet_free(&packet);
+}
+
+// Reading the access unit alone: its NAL units up to the masked slice, and the SEI messages.
+void BM_access_unit_scan(benchmark::State& state) {
+    const size_t size = static_cast<size_t>(state.range(0));
+    const std::vector<uint8_t> bytes = make_packet(size);
+    privacy::access_unit unit;
+    for (auto _ : state) {
+        privacy::scan_access_unit(bytes.data(), bytes.size(), AV_CODEC_ID_H264, &unit);
+        benchmark::DoNotOptimize(unit.message.payload_at);
+    }
+    if (!unit.message.found) state.SkipWithError("no privacy message found");
+    set_size_counters(state, size);
 }
 
 void BM_pbkdf2(benchmark::State& state) {
@@ -132,6 +147,7 @@ void BM_gcm_decrypt(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_privacy_step)->Arg(90'000)->Arg(200'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_access_unit_scan)->Arg(90'000)->Arg(200'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_pbkdf2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_base64_decode)->Arg(90'000)->Arg(200'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_gcm_decrypt)->Arg(90'000)->Arg(200'000)->Arg(1'000'000)->Unit(benchmark::kMicrosecond);

@@ -5,6 +5,7 @@
 
 #include "debug/std_debug.h"
 #include "interface/resultStatus.h"
+#include "privacy/accessUnit.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -142,8 +143,10 @@ void videoDecode::loop_task() {
 }
 
 void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
-    const char* label = nal_type_name(packet->data, packet->size, codec_id);
-    const bool withheld = is_withheld_label(label);
+    // The pictures of key access units (the masked references) are withheld; the same
+    // judgement the privacy step applies to the access unit.
+    const bool withheld = privacy::is_key_picture(packet->data, packet->size > 0 ? static_cast<size_t>(packet->size) : 0,
+                                                  codec_id);
     attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
     last_sent_withheld = withheld;
 

@@ -1,7 +1,7 @@
 // The decoder stage: a software decoder for H.264 or HEVC on its own worker thread. It
 // decodes the packets the demuxer queues and hands every picture to its callback slots,
-// except the pictures decoded from packets that begin with an IDR slice, an SPS or a VPS
-// (they show the mosaic and only serve as references).
+// except the pictures decoded from key access units (H.264 IDR, HEVC IRAP pictures: they show
+// the mosaic and only serve as references).
 //
 // Each picture is judged by the packet it was decoded from: the packet's verdict travels
 // through the decoder with it (packet opaque / reordered_opaque), so a picture the decoder

@@ -173,10 +173,8 @@ int mediaDemuxer::demuxer_media_file_process() {
     video_packets_routed = 0;
     audio_packets_routed = 0;
 
-    // R receives every read and every filter output; H is where strip_leading_sei leaves a
-    // packet it has shortened.
+    // Receives every read and every filter output.
     auto read_holder = std::make_shared<avPacketDev>();
-    auto side_holder = std::make_shared<avPacketDev>();
     AVPacket* packet = read_holder->pkt;
     while (packet != nullptr && av_read_frame(fmt_ctx, packet) >= 0) {
         // A failure anywhere stops the job; the packet in hand is not routed.
@@ -190,11 +188,10 @@ int mediaDemuxer::demuxer_media_file_process() {
                 // (An empty packet would signal end of stream to the filter, which would then
                 // refuse everything after it; it carries nothing and is dropped.)
                 while (av_bsf_receive_packet(bsf_ctx, packet) == 0) {
-                    const bool stripped = strip_leading_sei(packet, side_holder);
+                    // The privacy step reads the whole access unit (SEI NAL units of any kind
+                    // before its picture included), so nothing is cut off here.
                     ++video_packets_routed;
-                    demuxer_video_callback_all(stripped && side_holder && side_holder->pkt != nullptr
-                                                   ? side_holder->pkt
-                                                   : packet);
+                    demuxer_video_callback_all(packet);
                     av_packet_unref(packet);
                 }
             }

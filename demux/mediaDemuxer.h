@@ -39,9 +39,11 @@ public:
     // Dispatches one video packet by demuxer_type.
     void demuxer_video_callback_all(AVPacket* packet);
 
-    // The privacy step for one Annex B video packet: forwards parameter sets and IDR
-    // packets, replaces a packet that begins with a privacy SEI by the decrypted picture,
-    // drops everything else. 0 when handled, -1 on an unknown codec or a failed decryption.
+    // The privacy step for one Annex B access unit, judged by its first VCL NAL unit: forwards
+    // key pictures whole, replaces a picture that carries a privacy message (in any SEI NAL
+    // unit before it) by the decrypted picture behind the unit's parameter sets, and drops
+    // every other picture but its parameter sets. 0 when handled, -1 on an unknown codec or
+    // when the hidden picture could not be recovered.
     int demuxer_mosic_process(AVPacket* packet);
 
     AVBSFContext* bsf_ctx = nullptr;

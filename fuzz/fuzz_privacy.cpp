@@ -1,7 +1,8 @@
 // libFuzzer target for the privacy step: arbitrary packets go through naming, leading-SEI
-// stripping, demuxer_mosic_process and the privacy SEI reader (with an output buffer of
-// exactly the size it is told, so any write past it is caught); and arbitrary pictures go
-// through the writer and back through the reader, which must return them unchanged.
+// stripping, the access-unit scan (every range it reports must lie inside the packet),
+// demuxer_mosic_process and the privacy SEI reader (with an output buffer of exactly the size
+// it is told, so any write past it is caught); and arbitrary pictures go through the writer
+// and back through the scan and the reader, which must return them unchanged.
 //
 // Input: byte 0 chooses what is done, the rest is the packet (or picture).
 //   bit 0: HEVC instead of H.264
@@ -20,6 +21,7 @@
 
 #include "demux/mediaDemuxer.h"
 #include "interface/resultStatus.h"
+#include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
@@ -84,6 +86,13 @@ int write_seeds(const std::string& folder) {
     build_privacy_sei(AV_CODEC_ID_H264, picture.data(), picture.size(), k_key, {}, &user_data, &error);
     inputs.push_back(user_data);
     inputs.push_back({0x00, 0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68});
+    // HEVC: delimiter, then a prefix SEI whose second message is the privacy message.
+    std::vector<uint8_t> shared;
+    build_privacy_sei(AV_CODEC_ID_HEVC, picture.data(), picture.size(), k_key, {}, &shared, &error);
+    shared[4] = 0x4E;
+    shared.insert(shared.begin() + 6, {0x05, 0x02, 0xAA, 0xBB});
+    shared.insert(shared.begin(), {0x01, 0, 0, 0, 1, 0x46, 0x01, 0x50});
+    inputs.push_back(shared);
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (!write_file(folder + "/seed-" + std::to_string(i), inputs[i])) {
             fprintf(stderr, "cannot write seeds into %s\n", folder.c_str());
@@ -123,8 +132,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::shared_ptr<avPacketDev> stripped;
     const bool cut = strip_leading_sei(packet, stripped);
     if (cut && (stripped->pkt->pts != 90 || stripped->pkt->size >= packet->size)) abort();
+    privacy::access_unit unit;
+    privacy::scan_access_unit(bytes.get(), n, codec, &unit);
+    for (size_t i = 0; i < unit.unit_count; ++i) {
+        const privacy::nal_unit_range& r = unit.units[i];
+        if (r.start_code > r.begin || r.begin > r.end || r.end > n) abort();
+    }
+    const privacy::privacy_message_at& message = unit.message;
+    if (message.found && (message.payload_at + message.extent > n || message.payload_at <= message.nal_begin)) abort();
     state->demuxer.video_codec_id = codec;
-    state->demuxer.demuxer_mosic_process(cut ? stripped->pkt : packet);
+    state->demuxer.demuxer_mosic_process(packet);
 
     // The reader on its own, with a short output buffer.
     const size_t out_size = (mode >> 3) == 0 ? decryptMosic::k_output_size : static_cast<size_t>(mode >> 3) * 37;
@@ -146,6 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int back = state->reader.decrypt_mosic_process(nal.data(), static_cast<int>(nal.size()),
                                                                  state->picture_out.data());
             if (back != static_cast<int>(n) || std::memcmp(state->picture_out.data(), bytes.get(), n) != 0) abort();
+            // The scan finds the same message, and reading it from there gives the same picture.
+            privacy::access_unit written;
+            privacy::scan_access_unit(nal.data(), nal.size(), codec, &written);
+            if (!written.message.found) abort();
+            const int again = state->reader.decrypt_message(nal.data() + written.message.payload_at,
+                                                            written.message.payload_size, written.message.extent,
+                                                            state->picture_out.data());
+            if (again != back || std::memcmp(state->picture_out.data(), bytes.get(), n) != 0) abort();
         } else if ((mode & 4) || error.find("unversioned") == std::string::npos) {
             // Only an unversioned tail with a zero run may be refused.
             abort();

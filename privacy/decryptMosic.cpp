@@ -102,11 +102,17 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
         payload_size += byte;
         if (byte != 0xFF) break;
     }
-    const size_t payload_at = pos;
+    return decrypt_message(data + pos, payload_size, packet_size - pos, output, output_size);
+}
+
+int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
+                                  size_t output_size) {
+    using namespace privacy;
+    if (payload == nullptr || output == nullptr) return -1;
     // Emulation prevention bytes only add to the payload's extent in the packet.
-    if (payload_size > packet_size - payload_at) {
+    if (payload_size > extent) {
         DEBUG_WRN("privacy SEI payload of %zu bytes does not fit the %zu bytes of the packet behind its header",
-                  payload_size, packet_size - payload_at);
+                  payload_size, extent);
         return -1;
     }
 
@@ -114,10 +120,10 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
     size_t version_size = 0;  // the version text (v)
     size_t version_part = 0;  // v + 1 in the versioned form, else 0
     if (payload_size >= k_version_prefix_size &&
-        std::memcmp(data + payload_at, k_version_prefix, k_version_prefix_size) == 0) {
+        std::memcmp(payload, k_version_prefix, k_version_prefix_size) == 0) {
         const size_t bound = payload_size < k_version_bound ? payload_size : k_version_bound;
-        const void* zero = std::memchr(data + payload_at, 0, bound);
-        version_size = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - (data + payload_at)) : bound;
+        const void* zero = std::memchr(payload, 0, bound);
+        version_size = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - payload) : bound;
         version_part = version_size + 1;
     }
     if (payload_size < version_part + k_fixed_header_size) {
@@ -125,8 +131,8 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
                   version_part + k_fixed_header_size);
         return -1;
     }
-    const size_t header_at = payload_at + version_part;
-    const int32_t text_length = static_cast<int32_t>(read_le32(data + header_at + 44));
+    const size_t header_at = version_part;
+    const int32_t text_length = static_cast<int32_t>(read_le32(payload + header_at + 44));
     if (text_length < 0 || static_cast<size_t>(text_length) >= k_base64_buffer_size) {
         DEBUG_WRN("privacy SEI base64 length %d is outside 0..%zu", text_length, k_base64_buffer_size - 1);
         return -1;
@@ -141,16 +147,16 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
 
     if (version_part > 0 && !version_printed) {
         printf("mosic version: %.*s\n", static_cast<int>(version_size),
-               reinterpret_cast<const char*>(data + payload_at));
+               reinterpret_cast<const char*>(payload));
         version_printed = true;
     }
 
-    std::memcpy(salt, data + header_at, k_salt_size);
-    std::memcpy(iv, data + header_at + 16, k_iv_size);
-    std::memcpy(tag, data + header_at + 28, k_tag_size);
+    std::memcpy(salt, payload + header_at, k_salt_size);
+    std::memcpy(iv, payload + header_at + 16, k_iv_size);
+    std::memcpy(tag, payload + header_at + 28, k_tag_size);
 
     // The text counts up to its first zero byte.
-    const uint8_t* text = data + header_at + k_fixed_header_size;
+    const uint8_t* text = payload + header_at + k_fixed_header_size;
     const void* text_zero = std::memchr(text, 0, text_size);
     const size_t decoded_text =
         text_zero ? static_cast<size_t>(static_cast<const uint8_t*>(text_zero) - text) : text_size;
@@ -177,10 +183,10 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
     uint8_t* tail_out = output + plain_size;
     if (version_part == 0) {
         std::memcpy(tail_out, tail, tail_size);
-    } else if (copy_without_emulation_prevention(tail, packet_size - static_cast<size_t>(tail - data), tail_out,
+    } else if (copy_without_emulation_prevention(tail, extent - static_cast<size_t>(tail - payload), tail_out,
                                                  tail_size) == 0) {
         OPENSSL_cleanse(output, static_cast<size_t>(plain_size));
-        DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of the %d-byte packet", tail_size, size);
+        DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of its SEI NAL unit", tail_size);
         return -1;
     }
     return plain_size + static_cast<int>(tail_size);

@@ -35,6 +35,13 @@ public:
     //  - with "decrypt_sei_frame failed" and result status 2 when decryption fails.
     int decrypt_mosic_process(const uint8_t* data, int size, uint8_t* output, size_t output_size = k_output_size);
 
+    // The same for a privacy message found anywhere in an access unit: payload points at its
+    // first payload byte in the packet, payload_size is its size S (emulation prevention
+    // bytes not counted) and extent the number of packet bytes from payload to the end of its
+    // SEI NAL unit, beyond which nothing is read. Same results and log lines.
+    int decrypt_message(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
+                        size_t output_size = k_output_size);
+
     // Decrypts the first cipher_len bytes of cipher_buf with salt, iv, tag and privacy_key into
     // plain_buf. Returns the plaintext count, or 0 on failure (logged, result status 1 or 2).
     int decrypt_sei_frame();

@@ -65,6 +65,7 @@ TEST(MosaicCommandLine, BadCommandLinesAndInputsAreRefusedWithTheReasonAndNoFile
         {{clip, "k", "--version-text", "ver-" + std::string(60, 'x')}, 2, "at most 63"},
         {{clip, "k", "--version-text", "ver-1", "--unversioned"}, 2, "exclude each other"},
         {{clip, "k", "--encrypt-bytes", "0"}, 2, "--encrypt-bytes"},
+        {{clip, "k", "--prefix-sei"}, 2, "--prefix-sei needs --codec hevc"},
         {{clip, "k", "-o", dir + "/out.mkv"}, 2, "must end in .mp4 or .avi"},
         {{clip, ""}, 2, "key must not be empty"},
         {{dir + "/absent.mp4", "k", "-o", out}, 1, "cannot open"},

@@ -43,7 +43,7 @@ bool is_parameter_set(int codec_id, int type) {
 }
 
 bool is_idr_slice(int codec_id, int type) {
-    if (codec_id == AV_CODEC_ID_HEVC) return type == 19 || type == 20;
+    if (codec_id == AV_CODEC_ID_HEVC) return type >= 16 && type <= 21;
     return type == 5;
 }
 

@@ -23,7 +23,7 @@ int nal_unit_type(int codec_id, uint8_t header);
 // VPS (HEVC), SPS or PPS.
 bool is_parameter_set(int codec_id, int type);
 
-// An IDR slice: H.264 type 5, HEVC types 19 and 20.
+// A key picture's slice: H.264 IDR (type 5), HEVC IRAP (BLA, IDR, CRA: types 16 to 21).
 bool is_idr_slice(int codec_id, int type);
 
 // The parameter sets found in the buffer, each behind a 4-byte start code, in the order they

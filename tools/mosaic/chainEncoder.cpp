@@ -39,14 +39,21 @@ bool chainEncoder::open(const chain_settings& settings, std::string* error) {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", settings.preset.c_str(), 0);
     av_dict_set_int(&options, "qp", settings.qp, 0);
-    av_dict_set(&options, "forced-idr", "1", 0);
+    // A forced key picture is an IDR picture, or with cra (open groups, no forced IDR) a CRA
+    // picture once the first IDR picture is out.
+    const bool cra = hevc && settings.cra;
+    av_dict_set(&options, "forced-idr", cra ? "0" : "1", 0);
+    const std::string slices = settings.slices > 1 ? ":slices=" + std::to_string(settings.slices) : "";
     if (hevc) {
-        const std::string params = "bframes=0:rc-lookahead=0:scenecut=0:open-gop=0:keyint=" +
-                                   std::to_string(settings.gop) + ":min-keyint=" + std::to_string(settings.gop) +
-                                   ":repeat-headers=1:annexb=1:log-level=error";
+        // Small CTUs give small pictures enough CTU rows for their slices.
+        std::string params = std::string("bframes=0:rc-lookahead=0:scenecut=0:open-gop=") + (cra ? "1" : "0") +
+                             ":keyint=" + std::to_string(settings.gop) + ":min-keyint=" +
+                             std::to_string(settings.gop) + ":repeat-headers=1:annexb=1:log-level=error" + slices;
+        if (settings.slices > 1) params += ":ctu=16";
         av_dict_set(&options, "x265-params", params.c_str(), 0);
     } else {
-        av_dict_set(&options, "x264-params", "bframes=0:rc-lookahead=0:scenecut=0:open-gop=0:intra-refresh=0", 0);
+        const std::string params = "bframes=0:rc-lookahead=0:scenecut=0:open-gop=0:intra-refresh=0" + slices;
+        av_dict_set(&options, "x264-params", params.c_str(), 0);
     }
     const int r = avcodec_open2(c, codec, &options);
     av_dict_free(&options);

@@ -25,6 +25,8 @@ struct chain_settings {
     int gop = 50;
     int qp = 23;
     std::string preset = "medium";
+    int slices = 1;     // slices per picture
+    bool cra = false;   // HEVC: open groups, so forced key pictures after the first are CRA
 };
 
 class chainEncoder {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -33,6 +35,45 @@ struct pending_picture {
     int64_t pts;
     bool group_start;
 };
+
+// A user-data-unregistered SEI message (payload type 5): a UUID and a short text, all bytes
+// non-zero, so it never forms a start-code pattern with its neighbours.
+const uint8_t k_user_data_message[] = {0x05, 0x17, 0x6D, 0x6F, 0x73, 0x61, 0x69, 0x63, 0x2D, 0x6C,
+                                       0x61, 0x79, 0x6F, 0x75, 0x74, 0x2D, 0x31, 0x2E, 0x01, 0x6D,
+                                       0x6F, 0x73, 0x61, 0x69, 0x63};
+static_assert(sizeof(k_user_data_message) == 2 + 0x17, "type, size and payload");
+
+void append(std::vector<uint8_t>& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
+
+// Access unit delimiter: H.264 primary_pic_type 7 (any slice type); HEVC pic_type 2.
+void append_delimiter(int codec_id, std::vector<uint8_t>& out) {
+    if (codec_id == AV_CODEC_ID_HEVC) {
+        append(out, {0, 0, 0, 1, 0x46, 0x01, 0x50});
+    } else {
+        append(out, {0, 0, 0, 1, 0x09, 0xF0});
+    }
+}
+
+// An SEI NAL unit of its own holding the user-data message (HEVC: a prefix SEI).
+void append_user_data_sei(int codec_id, std::vector<uint8_t>& out) {
+    if (codec_id == AV_CODEC_ID_HEVC) {
+        append(out, {0, 0, 0, 1, 0x4E, 0x01});
+    } else {
+        append(out, {0, 0, 0, 1, 0x06});
+    }
+    out.insert(out.end(), std::begin(k_user_data_message), std::end(k_user_data_message));
+    out.push_back(0x80);
+}
+
+// Reshapes the privacy SEI NAL unit build_privacy_sei made (4-byte start code, NAL header,
+// privacy message): HEVC prefix SEI header, and the user-data message first in the unit.
+void reshape_privacy_sei(const mosaic_options& options, std::vector<uint8_t>& sei) {
+    const size_t header_end = options.codec_id == AV_CODEC_ID_HEVC ? 6 : 5;
+    if (options.prefix_sei) sei[4] = 0x4E;  // NAL type 39 (layer and temporal id unchanged)
+    if (options.shared_sei) {
+        sei.insert(sei.begin() + header_end, std::begin(k_user_data_message), std::end(k_user_data_message));
+    }
+}
 
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa {}, sb {};
@@ -101,6 +142,8 @@ bool maskJob::start(const AVFrame* first, std::string* error) {
     settings_.gop = options_.gop;
     settings_.qp = options_.qp;
     settings_.preset = options_.preset;
+    settings_.slices = options_.slices;
+    settings_.cra = options_.cra;
     if (!masked_chain_.open(settings_, error) || !unmasked_chain_.open(settings_, error)) return false;
 
     if (!options_.dump_unmasked.empty()) {
@@ -165,7 +208,8 @@ bool maskJob::open_muxer(const AVPacket* idr, std::string* error) {
     return true;
 }
 
-// Checks that a group-start picture is an IDR access unit that carries its parameter sets.
+// Checks that a group-start picture is a key access unit (IDR, or CRA) that carries its
+// parameter sets.
 bool is_idr_with_parameter_sets(int codec_id, const AVPacket* packet) {
     bool idr = false, parameter_sets = false;
     for (const nal_span& unit : split_annexb(packet->data, static_cast<size_t>(packet->size))) {
@@ -200,7 +244,7 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
         if (!is_idr_with_parameter_sets(options_.codec_id, masked) ||
             !is_idr_with_parameter_sets(options_.codec_id, unmasked)) {
             *error = "picture " + std::to_string(number) +
-                     " starts a group but the encoder did not make it an IDR picture with parameter sets";
+                     " starts a group but the encoder did not make it a key picture with parameter sets";
             return false;
         }
         if (masked->size != unmasked->size || std::memcmp(masked->data, unmasked->data, masked->size) != 0) {
@@ -210,7 +254,16 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
             return false;
         }
         if (!muxer_.is_open() && !open_muxer(masked, error)) return false;
-        if (av_packet_ref(out.get(), masked) < 0) {
+        if (options_.aud) {
+            std::vector<uint8_t> delimiter;
+            append_delimiter(options_.codec_id, delimiter);
+            if (av_new_packet(out.get(), static_cast<int>(delimiter.size()) + masked->size) < 0) {
+                *error = "out of memory";
+                return false;
+            }
+            std::memcpy(out->data, delimiter.data(), delimiter.size());
+            std::memcpy(out->data + delimiter.size(), masked->data, masked->size);
+        } else if (av_packet_ref(out.get(), masked) < 0) {
             *error = "out of memory";
             return false;
         }
@@ -234,13 +287,19 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
             *error = "cannot hide picture " + std::to_string(number) + ": " + why;
             return false;
         }
-        // The privacy SEI comes first, then the masked picture's own NAL units.
-        if (av_new_packet(out.get(), static_cast<int>(sei_.size()) + masked->size) < 0) {
+        reshape_privacy_sei(options_, sei_);
+        // [delimiter] [user-data SEI] privacy SEI, then the masked picture's own NAL units.
+        std::vector<uint8_t> lead;
+        if (options_.aud) append_delimiter(options_.codec_id, lead);
+        if (options_.sei_before) append_user_data_sei(options_.codec_id, lead);
+        const size_t front = lead.size() + sei_.size();
+        if (av_new_packet(out.get(), static_cast<int>(front) + masked->size) < 0) {
             *error = "out of memory";
             return false;
         }
-        std::memcpy(out->data, sei_.data(), sei_.size());
-        std::memcpy(out->data + sei_.size(), masked->data, masked->size);
+        if (!lead.empty()) std::memcpy(out->data, lead.data(), lead.size());
+        std::memcpy(out->data + lead.size(), sei_.data(), sei_.size());
+        std::memcpy(out->data + front, masked->data, masked->size);
         out->flags = masked->flags;
         ++summary_->hidden_pictures;
     }

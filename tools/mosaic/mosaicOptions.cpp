@@ -27,6 +27,12 @@ enum option_id {
     opt_unversioned,
     opt_encrypt_bytes,
     opt_dump_unmasked,
+    opt_aud,
+    opt_sei_before,
+    opt_shared_sei,
+    opt_prefix_sei,
+    opt_cra,
+    opt_slices,
     opt_help,
 };
 
@@ -136,6 +142,17 @@ const char* mosaic_help_text() {
            "                       split moves past the picture's last 00 00 0x bytes\n"
            "  --dump-unmasked PATH also write the unmasked encoder's Annex B stream to PATH\n"
            "                       (for debugging)\n"
+           "\n"
+           "access-unit layouts (as other encoders and cameras write them):\n"
+           "  --aud                an access unit delimiter opens every access unit\n"
+           "  --sei-before         a user-data SEI NAL unit stands before each privacy SEI\n"
+           "  --shared-sei         the privacy message is the second message of its SEI NAL\n"
+           "                       unit, behind a user-data message\n"
+           "  --prefix-sei         HEVC: carry the privacy message in a prefix SEI (type 39)\n"
+           "                       instead of a suffix SEI (type 40)\n"
+           "  --cra                HEVC: every group but the first starts with a CRA picture\n"
+           "                       instead of an IDR picture\n"
+           "  --slices N           code every picture as N slices, 1 to 16 (default 1)\n"
            "  --help               show this text and exit\n"
            "\n"
            "Audio streams are copied unchanged and every picture keeps its source timestamp.\n"
@@ -155,6 +172,12 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
         {"unversioned", no_argument, nullptr, opt_unversioned},
         {"encrypt-bytes", required_argument, nullptr, opt_encrypt_bytes},
         {"dump-unmasked", required_argument, nullptr, opt_dump_unmasked},
+        {"aud", no_argument, nullptr, opt_aud},
+        {"sei-before", no_argument, nullptr, opt_sei_before},
+        {"shared-sei", no_argument, nullptr, opt_shared_sei},
+        {"prefix-sei", no_argument, nullptr, opt_prefix_sei},
+        {"cra", no_argument, nullptr, opt_cra},
+        {"slices", required_argument, nullptr, opt_slices},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -256,6 +279,28 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
                 }
                 options->dump_unmasked = argument;
                 break;
+            case opt_aud:
+                options->aud = true;
+                break;
+            case opt_sei_before:
+                options->sei_before = true;
+                break;
+            case opt_shared_sei:
+                options->shared_sei = true;
+                break;
+            case opt_prefix_sei:
+                options->prefix_sei = true;
+                break;
+            case opt_cra:
+                options->cra = true;
+                break;
+            case opt_slices:
+                if (!parse_int(argument.c_str(), 1, 16, &value)) {
+                    *error = "--slices needs a slice count from 1 to 16, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->slices = static_cast<int>(value);
+                break;
             case ':':
                 *error = std::string("option ") + (optopt != 0 && optopt < 256 ? std::string("-") + char(optopt)
                                                                                 : std::string(argv[optind - 1])) +
@@ -283,6 +328,10 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
         return parse_outcome::error;
     }
     if (!unversioned && !version_given) options->version_text = k_default_version_text;
+    if ((options->prefix_sei || options->cra) && options->codec_id != AV_CODEC_ID_HEVC) {
+        *error = std::string(options->prefix_sei ? "--prefix-sei" : "--cra") + " needs --codec hevc";
+        return parse_outcome::error;
+    }
 
     if (options->output.empty()) options->output = default_output(options->input);
     if (!container_of(options->output, &options->container)) {

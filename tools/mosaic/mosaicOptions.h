@@ -32,6 +32,13 @@ struct mosaic_options {
     std::string version_text;              // empty: the unversioned form
     size_t encrypt_bytes = SIZE_MAX;       // SIZE_MAX: the whole coded picture
     std::string dump_unmasked;             // debug: the unmasked chain's Annex B stream goes here
+    // Access-unit layouts other encoders and cameras write:
+    bool aud = false;                      // an access unit delimiter opens every access unit
+    bool sei_before = false;               // a user-data SEI NAL unit stands before the privacy SEI
+    bool shared_sei = false;               // the privacy message follows a user-data message in its SEI NAL unit
+    bool prefix_sei = false;               // HEVC: the privacy SEI is a prefix SEI (type 39)
+    bool cra = false;                      // HEVC: groups after the first start with a CRA picture
+    int slices = 1;                        // slices per picture
 };
 
 inline constexpr const char* k_default_version_text = "ver-mosaic-0.1";

@@ -1,0 +1,72 @@
+// Reads one access unit (one video packet in Annex B form) the way the restorer needs it:
+// which NAL units stand before its picture, whether the picture is a key picture, where its
+// parameter sets are, and where the privacy message (SEI payload type 153) sits.
+//
+//   [AUD] [VPS] [SPS] [PPS] [SEI NAL: msg msg ...] ... first VCL NAL unit | rest of the picture
+//   <-------------------- walked, NAL by NAL --------------------------> | never walked
+//
+// NAL units start behind 00 00 01 or 00 00 00 01. The SEI messages of every SEI NAL unit
+// before the first VCL NAL unit (H.264 type 6, HEVC prefix 39 and suffix 40) are walked:
+// payload type and payload size are each a run of FF bytes plus one final byte, counted on
+// the bytes with emulation prevention removed, as the SEI syntax defines them; the walk of a
+// NAL unit ends at its rbsp trailing bits or its last byte. No FFmpeg context is needed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace privacy {
+
+// The picture of an access unit, judged by its first VCL NAL unit.
+enum class picture_kind {
+    none,   // no VCL NAL unit at all (parameter sets, SEI, delimiters only)
+    key,    // H.264 IDR (type 5); HEVC IRAP: BLA, IDR, CRA (types 16 to 21)
+    other,  // any other picture
+};
+
+// A NAL unit as it lies in the packet.
+struct nal_unit_range {
+    size_t start_code = 0;  // offset of its start code (the 4-byte form's leading zero included)
+    size_t begin = 0;       // offset of its NAL header
+    size_t end = 0;         // one past its last byte (trailing zero bytes excluded)
+    int type = -1;
+};
+
+// Where the privacy message's payload lies. The offsets are packet offsets of the escaped
+// bytes; payload_size is S, which counts the payload without emulation prevention bytes.
+struct privacy_message_at {
+    bool found = false;
+    // The type was 153 but its size bytes run past the end of the SEI NAL unit.
+    bool truncated = false;
+    size_t nal_begin = 0;     // NAL header of the SEI NAL unit carrying it
+    size_t payload_at = 0;    // first payload byte
+    size_t payload_size = 0;  // S
+    size_t extent = 0;        // bytes from payload_at to the end of that NAL unit
+};
+
+struct access_unit {
+    static constexpr size_t k_max_units = 32;
+
+    picture_kind kind = picture_kind::none;
+    int first_vcl_type = -1;
+    // The NAL units before the first VCL NAL unit, then that one (when there is one), in
+    // packet order. Units past k_max_units are not listed but still scanned.
+    nal_unit_range units[k_max_units];
+    size_t unit_count = 0;
+    // Parameter sets (HEVC VPS, SPS, PPS; H.264 SPS, PPS) before the first VCL NAL unit.
+    size_t parameter_set_count = 0;
+    size_t parameter_set_bytes = 0;  // their bytes, each counted from its start code
+    privacy_message_at message;      // the first type-153 message found
+};
+
+// Scans [data, data + size) for codec_id (AVCodecID: H.264 or HEVC). Stops behind the header
+// of the first VCL NAL unit. False for other codecs or a null pointer.
+bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_unit* out);
+
+// The verdict alone: does the packet hold a key picture?
+bool is_key_picture(const uint8_t* data, size_t size, int codec_id);
+
+// Parameter sets for codec_id: HEVC VPS, SPS, PPS; H.264 SPS, PPS.
+bool is_parameter_set_type(int codec_id, int type);
+
+}  // namespace privacy
