@@ -12,6 +12,7 @@
 #include "mux/mediaMuxer.h"
 #include "tests/support/media.h"
 #include "tests/support/process.h"
+#include "tests/support/remux.h"
 
 namespace {
 
@@ -137,14 +138,14 @@ TEST_F(Muxer, FailuresLeaveNoFile) {
     EXPECT_TRUE(existed);
     EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
 
-    // Set-up failures give code 4: no folder, a folder in the way, an unknown extension, and
-    // a header that fails after the file was created (audio without a rate).
+    // Set-up failures give code 4: no folder, a folder or a file in the way (never opened,
+    // let alone truncated), an unknown extension.
     mediaDemuxer in((dir + "/in.mp4").c_str(), mediaDemuxer::k_type_privacy, "key");
     videoEncode encoder(AV_CODEC_ID_H264, &input_stream_info);
     ASSERT_EQ(mkdir((dir + "/taken.mp4").c_str(), 0755), 0);
-    for (const std::string name : {"missing/o.mp4", "taken.mp4", "o.xyz", "o.mp4"}) {
+    ASSERT_TRUE(testsupport::write_bytes(dir + "/kept.mp4", {1, 2, 3}));
+    for (const std::string name : {"missing/o.mp4", "taken.mp4", "kept.mp4", "o.xyz"}) {
         reset_result_status_for_testing();
-        in.audioCodecpar->sample_rate = name == "o.mp4" ? 0 : 48000;
         std::unique_ptr<mediaMuxer> muxer;
         const std::string log = testsupport::capture_stdout(
             [&] { muxer.reset(new mediaMuxer((dir + "/" + name).c_str(), encoder.codec_ctx, in.audioCodecpar)); });
@@ -152,6 +153,7 @@ TEST_F(Muxer, FailuresLeaveNoFile) {
         EXPECT_EQ(log.rfind("[ERR:", 0), 0u) << log;
         EXPECT_EQ(get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
     }
-    EXPECT_EQ(testsupport::list_dir(dir), (std::vector<std::string>{"in.mp4", "taken.mp4"}));
+    EXPECT_EQ(testsupport::list_dir(dir), (std::vector<std::string>{"in.mp4", "kept.mp4", "taken.mp4"}));
+    EXPECT_EQ(testsupport::read_bytes(dir + "/kept.mp4"), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_TRUE(testsupport::list_dir(dir + "/taken.mp4").empty());  // the folder is left alone
 }
