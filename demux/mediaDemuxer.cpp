@@ -187,8 +187,6 @@ int mediaDemuxer::create_output_file() {
         }
         if (output_path == taken) break;
     }
-    DEBUG_ERR("Could not open output file '%s'", output_path.c_str());
-    set_result_status(RESULT_OPEN_OUTPUT_ERROR);
     return -1;
 }
 
@@ -198,9 +196,9 @@ int mediaDemuxer::demuxer_media_file_process() {
     // Built in pipeline order, each connected to the one before it. A stage that fails to set
     // up is built and connected all the same: its failure is in the result status, and the
     // read loop stops at its first check.
-    // The output name is claimed before any work starts; a run that cannot claim one ends here.
+    // The output name is claimed before any work starts. When none can be claimed the muxer
+    // tries the last name once more itself and reports the failure.
     const int output_fd = create_output_file();
-    if (output_fd < 0) return 0;
 
     std::unique_ptr<videoDecode> decoder(new videoDecode(video_codec_id));
     set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));

@@ -34,8 +34,7 @@ public:
 
     // Creates the output file exclusively with the input's permission bits. When its name
     // is taken (by another run in the same second, or by anything else), waits for the next
-    // second's name; gives up after k_output_name_wait_seconds. The descriptor, or -1 with
-    // the failure logged and in the result status.
+    // second's name; gives up after k_output_name_wait_seconds. The descriptor, or -1.
     static constexpr int k_output_name_wait_seconds = 5;
     int create_output_file();
 
