@@ -76,14 +76,16 @@ bool pick_layout(const AVCodec* codec, const AVChannelLayout& input, AVChannelLa
     } else if (av_channel_layout_copy(&wanted, &input) < 0) {
         return false;
     }
-    if (codec->ch_layouts == nullptr) return av_channel_layout_copy(out, &wanted) >= 0;
+    const AVChannelLayout* chosen = codec->ch_layouts == nullptr ? &wanted : nullptr;
     const AVChannelLayout* same_count = nullptr;
-    for (const AVChannelLayout* layout = codec->ch_layouts; layout->nb_channels != 0; ++layout) {
-        if (av_channel_layout_compare(layout, &wanted) == 0) return av_channel_layout_copy(out, &wanted) >= 0;
+    for (const AVChannelLayout* layout = codec->ch_layouts; chosen == nullptr && layout->nb_channels != 0; ++layout) {
+        if (av_channel_layout_compare(layout, &wanted) == 0) chosen = layout;
         if (same_count == nullptr && layout->nb_channels == wanted.nb_channels) same_count = layout;
     }
+    if (chosen == nullptr) chosen = same_count != nullptr ? same_count : &codec->ch_layouts[0];
+    const bool copied = av_channel_layout_copy(out, chosen) >= 0;
     av_channel_layout_uninit(&wanted);
-    return av_channel_layout_copy(out, same_count != nullptr ? same_count : &codec->ch_layouts[0]) >= 0;
+    return copied;
 }
 
 }  // namespace

@@ -181,7 +181,7 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
 
 bool mediaMuxer::add_audio_stream(AVCodecParameters* audio_par, const AVStream* source_audio) {
     const AVOutputFormat* format = out_fmt_ctx->oformat;
-    const char* container = is_avi ? "AVI" : format->name;
+    const char* container = is_avi ? "AVI" : std::strcmp(format->name, "mp4") == 0 ? "MP4" : format->name;
     const char* input_codec = avcodec_get_name(audio_par->codec_id);
     if (!ff::container_takes_audio(format, audio_par)) {
         auto transcoder = std::make_unique<ff::audioTranscoder>();
@@ -352,7 +352,8 @@ bool mediaMuxer::place_video(AVPacket* pkt) {
             pkt->dts = last_video_dts + video_period;
             if (pkt->pts == AV_NOPTS_VALUE || pkt->pts < pkt->dts) pkt->pts = pkt->dts;
         }
-        if (is_avi && last_video_dts == AV_NOPTS_VALUE && pkt->dts > 0) {
+        // (Bounded: a damaged timestamp must not turn into millions of empty chunks.)
+        if (is_avi && last_video_dts == AV_NOPTS_VALUE && pkt->dts > 0 && pkt->dts < (int64_t{1} << 20)) {
             // The AVI muxer fills gaps with empty chunks only after the first chunk; before the
             // first picture they are written here.
             AVPacket* empty = av_packet_alloc();

@@ -170,8 +170,12 @@ bool maskedMuxer::write_video(AVPacket* packet, std::string* error) {
 bool maskedMuxer::write_encoded(audio_route& route, const AVPacket* packet, std::string* error) {
     std::vector<packet_ptr> encoded;
     if (!route.transcoder->push(packet, &encoded)) {
-        *error = "cannot encode the audio of stream #" + std::to_string(route.input_index);
-        return false;
+        // The video is never lost over audio: the rest of this stream is left out.
+        std::fprintf(stderr, "mosaic: warning: encoding the audio of stream #%d failed; the rest of it is left out\n",
+                     route.input_index);
+        route.dropped = true;
+        route.transcoder.reset();
+        return true;
     }
     for (packet_ptr& out : encoded) {
         if (!write(out.get(), route.stream, route.transcoder->time_base(), &route.last_dts, error)) return false;
@@ -181,7 +185,11 @@ bool maskedMuxer::write_encoded(audio_route& route, const AVPacket* packet, std:
 
 bool maskedMuxer::write_audio(AVPacket* packet, std::string* error) {
     for (audio_route& route : audio_) {
-        if (route.input_index == packet->stream_index && route.transcoder) {
+        if (route.input_index == packet->stream_index && (route.transcoder || route.dropped)) {
+            if (route.dropped) {
+                av_packet_unref(packet);
+                return true;
+            }
             const bool ok = write_encoded(route, packet, error);
             av_packet_unref(packet);
             return ok;
@@ -200,7 +208,7 @@ bool maskedMuxer::finish(std::string* error) {
         return false;
     }
     for (audio_route& route : audio_) {
-        if (route.transcoder && !write_encoded(route, nullptr, error)) return false;
+        if (route.transcoder && !write_encoded(route, nullptr, error)) return false;  // drains the encoder
     }
     int r = av_write_trailer(context_);
     if (r < 0) {

@@ -67,6 +67,7 @@ private:
         AVStream* stream;
         int64_t last_dts;
         std::unique_ptr<ff::audioTranscoder> transcoder;  // set when the audio is encoded
+        bool dropped = false;                             // its encoder failed: the rest is left out
     };
     bool write_encoded(audio_route& route, const AVPacket* packet, std::string* error);
     std::vector<audio_route> audio_;
