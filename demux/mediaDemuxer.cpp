@@ -1,9 +1,14 @@
 #include "demux/mediaDemuxer.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <thread>
 
 #include <openssl/crypto.h>
 
@@ -13,6 +18,7 @@
 #include "interface/progress.h"
 #include "interface/resultStatus.h"
 #include "mux/mediaMuxer.h"
+#include "mux/outputFile.h"
 #include "privacy/privacyPacket.h"
 
 input_stream_info_t input_stream_info;
@@ -22,6 +28,7 @@ mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
     audioCodecpar = nullptr;
+    this->input_path = input_path;
     output_path = build_output_path(input_path);
     if (output_path.empty()) {
         DEBUG_ERR("Could not create output file");
@@ -155,18 +162,51 @@ std::string mediaDemuxer::build_output_path(const char* input_path) {
     return path;
 }
 
+int mediaDemuxer::create_output_file() {
+    // The restored file is as private as the input: its permission bits, never wider (the
+    // umask narrows them further).
+    struct stat input_info {};
+    const mode_t mode = stat(input_path.c_str(), &input_info) == 0 ? (input_info.st_mode & 0666) : 0600;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(k_output_name_wait_seconds);
+    // Only a dated name moves on to a later second; a name given outright stays as it is.
+    const auto undated = [](std::string path) {
+        const size_t mark = path.rfind("_decmosic_");
+        return mark == std::string::npos ? path : path.erase(mark, std::strlen("_decmosic_") + 14);
+    };
+    const bool dated = undated(output_path) == undated(build_output_path(input_path.c_str()));
+    for (;;) {
+        const int fd = outputFile::create_exclusive(output_path, mode);
+        if (fd >= 0) return fd;
+        const int error = errno;
+        if (error != EEXIST || !dated || std::chrono::steady_clock::now() >= give_up) break;
+        // Taken: the name of a later second is a new name. Wait for the clock to reach it.
+        const std::string taken = output_path;
+        while (output_path == taken && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            output_path = build_output_path(input_path.c_str());
+        }
+        if (output_path == taken) break;
+    }
+    return -1;
+}
+
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
 
     // Built in pipeline order, each connected to the one before it. A stage that fails to set
     // up is built and connected all the same: its failure is in the result status, and the
     // read loop stops at its first check.
+    // The output name is claimed before any work starts. When none can be claimed the muxer
+    // tries the last name once more itself and reports the failure.
+    const int output_fd = create_output_file();
+
     std::unique_ptr<videoDecode> decoder(new videoDecode(video_codec_id));
     set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
     std::unique_ptr<videoEncode> encoder(new videoEncode(video_codec_id, &input_stream_info));
     decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
     std::unique_ptr<mediaMuxer> muxer(
-        new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar));
+        new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar, fmt_ctx,
+                       output_fd));
     encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
     set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
 

@@ -32,6 +32,12 @@ public:
     // can be made.
     static std::string build_output_path(const char* input_path);
 
+    // Creates the output file exclusively with the input's permission bits. When its name
+    // is taken (by another run in the same second, or by anything else), waits for the next
+    // second's name; gives up after k_output_name_wait_seconds. The descriptor, or -1.
+    static constexpr int k_output_name_wait_seconds = 5;
+    int create_output_file();
+
     // Runs the whole job. -1 when the demuxer is not initialised, else 0; the outcome is
     // in the result status.
     int demuxer_media_file_process();
@@ -55,6 +61,7 @@ public:
     int video_codec_id = 0;
     std::string privacy_key;
     std::string output_path;
+    std::string input_path;
     std::shared_ptr<decryptMosic> decryptor;
     AVCodecParameters* videoCodecpar = nullptr;
     AVCodecParameters* audioCodecpar = nullptr;

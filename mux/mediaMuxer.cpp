@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
 #include "common/streamInfo.h"
+#include "common/streamMetadata.h"
 #include "debug/std_debug.h"
 #include "interface/progress.h"
 
@@ -58,24 +60,39 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 #endif
 
-mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par)
+mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
+                       const AVFormatContext* source, int created_fd)
     : output_path(path != nullptr ? path : "") {
     video_time_base = input_stream_info.video_time_base;
     audio_time_base = input_stream_info.audio_time_base;
     video_stream_index = input_stream_info.video_stream_index;
     audio_stream_index = input_stream_info.audio_stream_index;
+    if (created_fd >= 0) output_file.adopt(created_fd, output_path);
 
-    // ".mp4" in any letter case is written by the "mov" muxer; for everything else, ".avi"
-    // included, FFmpeg chooses by the file name.
+    // ".mp4" in any letter case is written as an ISO MP4 (brand isom) by the "mp4" muxer; for
+    // everything else, ".avi" included, FFmpeg chooses by the file name.
     const std::string extension = lower_extension(output_path);
-    const bool is_avi = extension == ".avi";
-    const char* format_name = extension == ".mp4" ? "mov" : nullptr;
+    is_avi = extension == ".avi";
+    const char* format_name = extension == ".mp4" ? "mp4" : nullptr;
     if (avformat_alloc_output_context2(&out_fmt_ctx, nullptr, format_name, output_path.c_str()) < 0 ||
         out_fmt_ctx == nullptr) {
         out_fmt_ctx = nullptr;
         DEBUG_ERR("Could not create output context");
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
+        remove_output();
         return;
+    }
+    const AVStream* source_video = nullptr;
+    const AVStream* source_audio = nullptr;
+    if (source != nullptr) {
+        // When and where the footage was taken (creation_time, title, location, ...).
+        av_dict_copy(&out_fmt_ctx->metadata, source->metadata, 0);
+        if (video_stream_index >= 0 && video_stream_index < static_cast<int>(source->nb_streams)) {
+            source_video = source->streams[video_stream_index];
+        }
+        if (audio_stream_index >= 0 && audio_stream_index < static_cast<int>(source->nb_streams)) {
+            source_audio = source->streams[audio_stream_index];
+        }
     }
 
     // Video first, then audio: the video stream is output stream 0.
@@ -85,6 +102,7 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
             DEBUG_ERR("Failed allocating video stream");
             set_result_status(RESULT_MUXER_ERROR);
             close_output();
+            remove_output();
             return;
         }
         if (avcodec_parameters_from_context(out_video_stream->codecpar, encoder_ctx) < 0) {
@@ -95,32 +113,37 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
         out_video_stream->codecpar->codec_tag =
             (is_avi && encoder_ctx->codec_id == AV_CODEC_ID_HEVC) ? MKTAG('H', 'E', 'V', 'C') : 0;
         out_video_stream->time_base = video_time_base;
+        ff::copy_stream_metadata(source_video, out_video_stream);
     }
 
-    if (audio_par != nullptr) {
-        out_audio_stream = avformat_new_stream(out_fmt_ctx, nullptr);
-        if (out_audio_stream == nullptr) {
-            DEBUG_ERR("Failed allocating audio stream");
-            set_result_status(RESULT_MUXER_ERROR);
-            close_output();
-            return;
-        }
-        if (avcodec_parameters_copy(out_audio_stream->codecpar, audio_par) < 0) {
-            DEBUG_ERR("Failed to copy codec audio parameters");
-            set_result_status(RESULT_MUXER_ERROR);
-        }
-        out_audio_stream->codecpar->codec_tag = 0;
+    if (audio_par != nullptr && !add_audio_stream(audio_par, source_audio)) {
+        DEBUG_ERR("Failed allocating audio stream");
+        set_result_status(RESULT_MUXER_ERROR);
+        close_output();
+        remove_output();
+        return;
     }
 
-    bool file_created = false;
     if (!(out_fmt_ctx->oformat->flags & AVFMT_NOFILE)) {
-        if (avio_open(&out_fmt_ctx->pb, output_path.c_str(), AVIO_FLAG_WRITE) < 0) {
+        if (!output_file.is_open()) {
+            // Only ever a new file: an existing file of this name is never opened, let alone
+            // truncated.
+            output_file.adopt(outputFile::create_exclusive(output_path, 0600), output_path);
+        }
+        out_fmt_ctx->pb = output_file.io();
+        if (out_fmt_ctx->pb == nullptr) {
             DEBUG_ERR("Could not open output file '%s'", output_path.c_str());
             set_result_status(RESULT_OPEN_OUTPUT_ERROR);
             close_output();
+            remove_output();
             return;
         }
-        file_created = true;
+        out_fmt_ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    if (is_avi) {
+        // A picture's time in AVI is its chunk index; shifting the streams to start at zero
+        // would move every picture off its index.
+        out_fmt_ctx->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
     }
 
     const int header = avformat_write_header(out_fmt_ctx, nullptr);
@@ -131,8 +154,13 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
         // The file was created a moment ago and holds no usable header: take it away again.
         close_output();
-        if (file_created) remove_output();
+        remove_output();
         return;
+    }
+    if (out_video_stream != nullptr && input_stream_info.avg_frame_rate.num > 0 &&
+        input_stream_info.avg_frame_rate.den > 0) {
+        video_period = std::max<int64_t>(
+            1, av_rescale_q(1, av_inv_q(input_stream_info.avg_frame_rate), out_video_stream->time_base));
     }
 
     av_dump_format(out_fmt_ctx, 0, output_path.c_str(), 1);
@@ -146,9 +174,43 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
         running = false;
         is_init = false;
         close_output();
-        if (file_created) remove_output();
+        remove_output();
         throw;
     }
+}
+
+bool mediaMuxer::add_audio_stream(AVCodecParameters* audio_par, const AVStream* source_audio) {
+    const AVOutputFormat* format = out_fmt_ctx->oformat;
+    const char* container = is_avi ? "AVI" : std::strcmp(format->name, "mp4") == 0 ? "MP4" : format->name;
+    const char* input_codec = avcodec_get_name(audio_par->codec_id);
+    if (!ff::container_takes_audio(format, audio_par)) {
+        auto transcoder = std::make_unique<ff::audioTranscoder>();
+        std::string why;
+        const AVCodec* encoder = ff::fallback_audio_encoder(format);
+        if (!transcoder->open(audio_par, audio_time_base, encoder, (format->flags & AVFMT_GLOBALHEADER) != 0,
+                              &why)) {
+            DEBUG_WRN("%s audio cannot be stored in %s nor encoded (%s); the output has no audio", input_codec,
+                      container, why.c_str());
+            return true;
+        }
+        DEBUG_WRN("%s audio cannot be stored in %s; it is encoded to %s", input_codec, container, encoder->name);
+        audio_transcoder = std::move(transcoder);
+    }
+    out_audio_stream = avformat_new_stream(out_fmt_ctx, nullptr);
+    if (out_audio_stream == nullptr) return false;
+    if (audio_transcoder) {
+        if (avcodec_parameters_from_context(out_audio_stream->codecpar, audio_transcoder->encoder()) < 0) return false;
+        out_audio_stream->time_base = audio_transcoder->time_base();
+    } else if (avcodec_parameters_copy(out_audio_stream->codecpar, audio_par) < 0) {
+        DEBUG_ERR("Failed to copy codec audio parameters");
+        set_result_status(RESULT_MUXER_ERROR);
+    }
+    out_audio_stream->codecpar->codec_tag = 0;
+    if (source_audio != nullptr) {
+        av_dict_copy(&out_audio_stream->metadata, source_audio->metadata, 0);
+        out_audio_stream->disposition = source_audio->disposition;
+    }
+    return true;
 }
 
 mediaMuxer::~mediaMuxer() {
@@ -172,18 +234,23 @@ mediaMuxer::~mediaMuxer() {
 }
 
 void mediaMuxer::close_output() {
-    if (out_fmt_ctx == nullptr) return;
-    if (!(out_fmt_ctx->oformat->flags & AVFMT_NOFILE)) avio_closep(&out_fmt_ctx->pb);
-    avformat_free_context(out_fmt_ctx);
-    out_fmt_ctx = nullptr;
-    out_video_stream = nullptr;
-    out_audio_stream = nullptr;
+    if (out_fmt_ctx != nullptr) {
+        // The I/O context belongs to output_file (custom I/O): the format context only lets go.
+        out_fmt_ctx->pb = nullptr;
+        avformat_free_context(out_fmt_ctx);
+        out_fmt_ctx = nullptr;
+        out_video_stream = nullptr;
+        out_audio_stream = nullptr;
+    }
+    if (!output_file.close() && get_result_code() == RESULT_OK) {
+        DEBUG_ERR("Error writing output file %s", output_path.c_str());
+        set_result_status(RESULT_MUXER_ERROR);
+    }
 }
 
 void mediaMuxer::remove_output() {
-    if (output_path.empty()) return;
-    // unlink, not remove: a directory of that name is never touched.
-    if (unlink(output_path.c_str()) != 0) {
+    // Only the file this run created, and only while its name still leads to it.
+    if (!output_file.remove()) {
         const int error = errno;
         char buffer[256] = {0};
         DEBUG_WRN("Failed to remove file: %s", error_text(strerror_r(error, buffer, sizeof(buffer)), buffer));
@@ -221,6 +288,15 @@ void mediaMuxer::loop_task() {
             pkt->stream_index = out_video_stream->index;
             ++video_packet_count;
             progress::note_picture_written();
+            if (!place_video(pkt)) {
+                av_packet_unref(pkt);
+                break;
+            }
+        } else if (pkt->stream_index == audio_stream_index && audio_transcoder) {
+            const bool written = write_transcoded_audio(pkt);
+            av_packet_unref(pkt);
+            if (!written) break;
+            continue;
         } else if (pkt->stream_index == audio_stream_index && out_audio_stream != nullptr) {
             const AVRational out_tb = out_audio_stream->time_base;
             const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
@@ -254,6 +330,8 @@ void mediaMuxer::loop_task() {
         av_packet_unref(pkt);
     }
 
+    // The encoder's last audio, when the run went well.
+    if (audio_transcoder && get_result_code() == RESULT_OK) write_transcoded_audio(nullptr);
     const int trailer = av_write_trailer(out_fmt_ctx);
     if (trailer < 0) {
         char text[1024] = {0};
@@ -263,4 +341,57 @@ void mediaMuxer::loop_task() {
     }
     if (out_fmt_ctx->pb != nullptr) avio_flush(out_fmt_ctx->pb);
     DEBUG_WRN("mediaMuxer loop task end");
+}
+
+bool mediaMuxer::place_video(AVPacket* pkt) {
+    if (pkt->dts == AV_NOPTS_VALUE) pkt->dts = pkt->pts;
+    if (pkt->dts != AV_NOPTS_VALUE) {
+        if (last_video_dts != AV_NOPTS_VALUE && pkt->dts <= last_video_dts) {
+            // Inputs whose pictures carry no duration repeat their timestamps; the muxers need
+            // them strictly increasing, so the picture moves on by one period.
+            pkt->dts = last_video_dts + video_period;
+            if (pkt->pts == AV_NOPTS_VALUE || pkt->pts < pkt->dts) pkt->pts = pkt->dts;
+        }
+        // (Bounded: a damaged timestamp must not turn into millions of empty chunks.)
+        if (is_avi && last_video_dts == AV_NOPTS_VALUE && pkt->dts > 0 && pkt->dts < (int64_t{1} << 20)) {
+            // The AVI muxer fills gaps with empty chunks only after the first chunk; before the
+            // first picture they are written here.
+            AVPacket* empty = av_packet_alloc();
+            if (empty == nullptr) return false;
+            for (int64_t index = 0; index < pkt->dts; ++index) {
+                empty->stream_index = pkt->stream_index;
+                empty->pts = empty->dts = index;
+                if (av_interleaved_write_frame(out_fmt_ctx, empty) < 0) {
+                    av_packet_free(&empty);
+                    DEBUG_ERR("Error muxing packet");
+                    set_result_status(RESULT_MUXER_ERROR);
+                    return false;
+                }
+            }
+            av_packet_free(&empty);
+        }
+        last_video_dts = pkt->dts;
+    }
+    return true;
+}
+
+bool mediaMuxer::write_transcoded_audio(const AVPacket* input) {
+    std::vector<ff::packet_ptr> encoded;
+    if (!audio_transcoder->push(input, &encoded)) {
+        // The video matters more than the audio: the rest of the audio is left out.
+        DEBUG_WRN("audio encoding failed; the rest of the audio is left out");
+        audio_transcoder.reset();
+        out_audio_stream = nullptr;
+        return true;
+    }
+    for (ff::packet_ptr& packet : encoded) {
+        av_packet_rescale_ts(packet.get(), audio_transcoder->time_base(), out_audio_stream->time_base);
+        packet->stream_index = out_audio_stream->index;
+        if (av_interleaved_write_frame(out_fmt_ctx, packet.get()) < 0) {
+            DEBUG_ERR("Error muxing packet");
+            set_result_status(RESULT_MUXER_ERROR);
+            return false;
+        }
+    }
+    return true;
 }

@@ -1,7 +1,9 @@
 // The output stage: creates the output container (chosen by the file extension) with a
 // video stream from the encoder and, when the input has audio, an audio stream copied from
-// the input, writes queued packets on its own worker thread with rescaled timestamps, and
-// at the end finishes the file, or removes it when the run failed or wrote no video.
+// the input (or encoded to the container's usual codec when the container cannot hold it),
+// keeps the input's tags and rotation, writes queued packets on its own worker thread with
+// rescaled timestamps, and at the end finishes the file, or removes it when the run failed
+// or wrote no video. The file is only ever created new, never opened over an existing one.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "common/audioTranscoder.h"
 #include "common/common.h"
+#include "mux/outputFile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,7 +25,11 @@ public:
     // encoder_ctx: the opened encoder, or null when the encoder did not initialise.
     // audio_par: the input audio stream's parameters, or null when there is no audio.
     // The input's time bases and stream indexes are read from input_stream_info here.
-    mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par);
+    // source: the opened input, whose container and stream tags and rotation are kept; may
+    // be null. created_fd: the output file, already created exclusively by the caller with
+    // the input's permissions; when -1 the muxer creates it itself (owner-only).
+    mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
+               const AVFormatContext* source = nullptr, int created_fd = -1);
     ~mediaMuxer() override;
 
     // Queues a reference to an AVPacket*; never waits. Packets whose stream index is the
@@ -42,9 +50,24 @@ public:
     AVRational audio_time_base{0, 1};
     int video_stream_index = -1;
     int audio_stream_index = -1;
+    bool is_avi = false;
+    // Set when the audio is encoded here rather than copied.
+    std::unique_ptr<ff::audioTranscoder> audio_transcoder;
+    outputFile output_file;
+    int64_t last_video_dts = AV_NOPTS_VALUE;  // output time base
+    int64_t video_period = 1;                 // one picture in the output time base
 
 private:
     void loop_task();
+    // Adds the audio stream: a copy when the container takes it, else encoded. False only
+    // when no stream could be allocated; audio that can be neither is left out.
+    bool add_audio_stream(AVCodecParameters* audio_par, const AVStream* source_audio);
+    // Writes the transcoder's output; the input packet null drains it.
+    bool write_transcoded_audio(const AVPacket* input);
+    // Video timestamps: strictly increasing (a repeat moves on by one picture period), and
+    // in AVI, where a picture's time is its chunk index, empty chunks before the first
+    // picture so that it keeps its index.
+    bool place_video(AVPacket* pkt);
     // Closes the output file and frees the output context (streams included).
     void close_output();
     // Deletes the output file; a failure is logged, never fatal.

@@ -1,50 +1,8 @@
-// Owning smart pointers for the FFmpeg objects the mosaic tool works with, and a few small
-// helpers around them.
+// The mosaic tool uses the shared FFmpeg holders under its own namespace.
 #pragma once
 
-#include <memory>
-#include <string>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
-}
+#include "common/ffHolders.h"
 
 namespace mosaic {
-
-struct frame_deleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct packet_deleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct codec_context_deleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct input_context_deleter {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct sws_deleter {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-
-using frame_ptr = std::unique_ptr<AVFrame, frame_deleter>;
-using packet_ptr = std::unique_ptr<AVPacket, packet_deleter>;
-using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_deleter>;
-using input_context_ptr = std::unique_ptr<AVFormatContext, input_context_deleter>;
-using sws_ptr = std::unique_ptr<SwsContext, sws_deleter>;
-
-inline frame_ptr make_frame() { return frame_ptr(av_frame_alloc()); }
-inline packet_ptr make_packet() { return packet_ptr(av_packet_alloc()); }
-
-// FFmpeg's text for an error code.
-inline std::string av_error_text(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, text, sizeof(text));
-    return text;
-}
-
+using namespace ff;
 }  // namespace mosaic

@@ -28,6 +28,7 @@ public:
     item next(AVFrame* frame, AVPacket* audio, std::string* error);
 
     const AVStream* video_stream() const { return input_->streams[video_index_]; }
+    const AVDictionary* tags() const { return input_->metadata; }
     const std::vector<const AVStream*>& audio_streams() const { return audio_streams_; }
     // The picture rate: the stream's average rate, else its base rate, else 25.
     AVRational frame_rate() const { return frame_rate_; }

@@ -1,6 +1,8 @@
 #include "tools/mosaic/maskJob.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -147,7 +149,15 @@ bool maskJob::start(const AVFrame* first, std::string* error) {
     if (!masked_chain_.open(settings_, error) || !unmasked_chain_.open(settings_, error)) return false;
 
     if (!options_.dump_unmasked.empty()) {
-        dump_.reset(std::fopen(options_.dump_unmasked.c_str(), "wb"));
+        // The unmasked pictures are as private as the input: its permission bits, never wider.
+        struct stat input_info {};
+        const mode_t mode = stat(options_.input.c_str(), &input_info) == 0 ? (input_info.st_mode & 0666) : 0600;
+        const int fd = open(options_.dump_unmasked.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        // A file that existed already keeps no bit the input lacks.
+        struct stat dump_info {};
+        if (fd >= 0 && fstat(fd, &dump_info) == 0) fchmod(fd, dump_info.st_mode & mode);
+        dump_.reset(fd >= 0 ? fdopen(fd, "wb") : nullptr);
+        if (fd >= 0 && !dump_) ::close(fd);
         if (!dump_) {
             *error = "cannot create '" + options_.dump_unmasked + "': " + std::strerror(errno);
             return false;
@@ -196,11 +206,14 @@ bool maskJob::open_muxer(const AVPacket* idr, std::string* error) {
     video.time_base = settings_.time_base;
     video.frame_rate = settings_.frame_rate;
     video.sample_aspect_ratio = settings_.sample_aspect_ratio;
+    video.source = source_.video_stream();
+    video.container_tags = source_.tags();
     if (video.extradata.empty()) {
         *error = "the encoder wrote no parameter sets with its first IDR picture";
         return false;
     }
     if (!muxer_.open(options_.output, options_.container, video, source_.audio_streams(), error)) return false;
+    for (const std::string& warning : muxer_.warnings()) std::fprintf(stderr, "mosaic: warning: %s\n", warning.c_str());
     for (packet_ptr& audio : early_audio_) {
         if (!muxer_.write_audio(audio.get(), error)) return false;
     }

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/streamMetadata.h"
+
 extern "C" {
 #include <libavutil/mathematics.h>
 }
@@ -65,24 +67,11 @@ bool maskedMuxer::open(const std::string& path, output_container container, cons
     // gaps between timestamps with empty chunks.
     video_stream_->time_base = container == output_container::avi ? av_inv_q(video.frame_rate) : video.time_base;
 
+    av_dict_copy(&context_->metadata, video.container_tags, 0);
+    ff::copy_stream_metadata(video.source, video_stream_);
+    avi_ = container == output_container::avi;
     for (const AVStream* input : audio) {
-        const int supported = avformat_query_codec(context_->oformat, input->codecpar->codec_id, FF_COMPLIANCE_NORMAL);
-        if (supported == 0) {
-            *error = std::string("the ") + avcodec_get_name(input->codecpar->codec_id) + " audio of stream #" +
-                     std::to_string(input->index) + " cannot be stored in " +
-                     (container == output_container::avi ? "AVI" : "MP4") + "; choose the other container";
-            return false;
-        }
-        AVStream* stream = avformat_new_stream(context_, nullptr);
-        if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, input->codecpar) < 0) {
-            *error = "out of memory";
-            return false;
-        }
-        stream->codecpar->codec_tag = 0;
-        stream->time_base = input->time_base;
-        stream->disposition = input->disposition;
-        av_dict_copy(&stream->metadata, input->metadata, 0);
-        audio_.push_back({input->index, input->time_base, stream, INT64_MIN});
+        if (!add_audio(input, avi_ ? "AVI" : "MP4", error)) return false;
     }
 
     if (container == output_container::avi) {
@@ -107,6 +96,43 @@ bool maskedMuxer::open(const std::string& path, output_container container, cons
     return true;
 }
 
+// A copy when the container takes the audio, else encoded to its usual codec; audio that
+// can be neither is left out with a warning (the video is never lost over audio).
+bool maskedMuxer::add_audio(const AVStream* input, const char* container_name, std::string* error) {
+    const std::string what = std::string("the ") + avcodec_get_name(input->codecpar->codec_id) +
+                             " audio of stream #" + std::to_string(input->index);
+    std::unique_ptr<ff::audioTranscoder> transcoder;
+    if (!ff::container_takes_audio(context_->oformat, input->codecpar)) {
+        transcoder = std::make_unique<ff::audioTranscoder>();
+        const AVCodec* encoder = ff::fallback_audio_encoder(context_->oformat);
+        std::string why;
+        if (!transcoder->open(input->codecpar, input->time_base, encoder,
+                              (context_->oformat->flags & AVFMT_GLOBALHEADER) != 0, &why)) {
+            warnings_.push_back(what + " cannot be stored in " + container_name + " nor encoded (" + why +
+                                "); it is left out");
+            return true;
+        }
+        warnings_.push_back(what + " cannot be stored in " + container_name + "; it is encoded to " + encoder->name);
+    }
+    AVStream* stream = avformat_new_stream(context_, nullptr);
+    if (stream == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    const int copied = transcoder ? avcodec_parameters_from_context(stream->codecpar, transcoder->encoder())
+                                  : avcodec_parameters_copy(stream->codecpar, input->codecpar);
+    if (copied < 0) {
+        *error = "out of memory";
+        return false;
+    }
+    stream->codecpar->codec_tag = 0;
+    stream->time_base = transcoder ? transcoder->time_base() : input->time_base;
+    stream->disposition = input->disposition;
+    av_dict_copy(&stream->metadata, input->metadata, 0);
+    audio_.push_back({input->index, input->time_base, stream, INT64_MIN, std::move(transcoder)});
+    return true;
+}
+
 bool maskedMuxer::write(AVPacket* packet, AVStream* stream, AVRational from, int64_t* last_dts,
                         std::string* error) {
     av_packet_rescale_ts(packet, from, stream->time_base);
@@ -128,11 +154,46 @@ bool maskedMuxer::write(AVPacket* packet, AVStream* stream, AVRational from, int
 }
 
 bool maskedMuxer::write_video(AVPacket* packet, std::string* error) {
+    if (avi_) {
+        // A picture's time in AVI is its chunk index, and the muxer writes the first chunk at
+        // index 0 whatever its timestamp: the pictures count from there, so no empty chunk
+        // opens a gap after the first one.
+        av_packet_rescale_ts(packet, video_time_base_, video_stream_->time_base);
+        if (first_video_dts_ == AV_NOPTS_VALUE) first_video_dts_ = packet->dts != AV_NOPTS_VALUE ? packet->dts : 0;
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= first_video_dts_;
+        if (packet->dts != AV_NOPTS_VALUE) packet->dts -= first_video_dts_;
+        return write(packet, video_stream_, video_stream_->time_base, &last_video_dts_, error);
+    }
     return write(packet, video_stream_, video_time_base_, &last_video_dts_, error);
+}
+
+bool maskedMuxer::write_encoded(audio_route& route, const AVPacket* packet, std::string* error) {
+    std::vector<packet_ptr> encoded;
+    if (!route.transcoder->push(packet, &encoded)) {
+        // The video is never lost over audio: the rest of this stream is left out.
+        std::fprintf(stderr, "mosaic: warning: encoding the audio of stream #%d failed; the rest of it is left out\n",
+                     route.input_index);
+        route.dropped = true;
+        route.transcoder.reset();
+        return true;
+    }
+    for (packet_ptr& out : encoded) {
+        if (!write(out.get(), route.stream, route.transcoder->time_base(), &route.last_dts, error)) return false;
+    }
+    return true;
 }
 
 bool maskedMuxer::write_audio(AVPacket* packet, std::string* error) {
     for (audio_route& route : audio_) {
+        if (route.input_index == packet->stream_index && (route.transcoder || route.dropped)) {
+            if (route.dropped) {
+                av_packet_unref(packet);
+                return true;
+            }
+            const bool ok = write_encoded(route, packet, error);
+            av_packet_unref(packet);
+            return ok;
+        }
         if (route.input_index == packet->stream_index) {
             return write(packet, route.stream, route.input_time_base, &route.last_dts, error);
         }
@@ -145,6 +206,9 @@ bool maskedMuxer::finish(std::string* error) {
     if (context_ == nullptr || !header_written_) {
         *error = "the output was never opened";
         return false;
+    }
+    for (audio_route& route : audio_) {
+        if (route.transcoder && !write_encoded(route, nullptr, error)) return false;  // drains the encoder
     }
     int r = av_write_trailer(context_);
     if (r < 0) {
