@@ -1,13 +1,16 @@
 #include "decode/videoDecode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "interface/resultStatus.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/mathematics.h>
 }
 
 // FFmpeg 6 carries a caller's value from packet to frame in AVPacket::opaque (with
@@ -146,6 +149,7 @@ void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
     const bool withheld = is_withheld_label(label);
     attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
     last_sent_withheld = withheld;
+    if (first_dts == AV_NOPTS_VALUE) first_dts = packet->dts;
 
     int result = video_decode_send_data(packet);
     if (result < 0) {
@@ -163,6 +167,24 @@ void videoDecode::drain(AVFrame* frame) {
     loop_task(frame);
 }
 
+void videoDecode::assign_presentation_time(AVFrame* frame) {
+    int64_t pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE && last_pts != AV_NOPTS_VALUE) {
+        int64_t period = 1;
+        const AVRational rate = input_stream_info.avg_frame_rate;
+        const AVRational base = input_stream_info.video_time_base;
+        if (rate.num > 0 && rate.den > 0 && base.num > 0 && base.den > 0)
+            period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), base));
+        pts = last_pts + period;
+    }
+    // The first picture without a packet time is shown first: it takes the first packet's
+    // decoding time (libavcodec's guess lags by the reordering delay).
+    if (pts == AV_NOPTS_VALUE) pts = first_dts != AV_NOPTS_VALUE ? first_dts : frame->best_effort_timestamp;
+    if (pts != AV_NOPTS_VALUE) last_pts = pts;
+    frame->pts = pts;
+    frame->best_effort_timestamp = pts;
+}
+
 void videoDecode::loop_task(AVFrame* frame) {
     int result;
     for (;;) {
@@ -172,6 +194,7 @@ void videoDecode::loop_task(AVFrame* frame) {
             DEBUG_WRN("Error during decoding");
             break;
         }
+        assign_presentation_time(frame);
         const int64_t tag = read_tag(frame);
         const bool drop = tag == k_tag_none ? last_sent_withheld : tag == k_tag_withhold;
         if (!drop) fan_out(frame);

@@ -58,6 +58,18 @@ private:
     // marker and hands on what the decoder still held back.
     void drain(AVFrame* frame);
 
+    // Gives the picture its presentation time in the input video stream's time base: the time
+    // of the packet it was decoded from; where the container gives none (AVI keeps only the
+    // decoding order), one picture period after the picture before it, withheld ones included,
+    // since pictures leave the decoder in presentation order.
+    void assign_presentation_time(AVFrame* frame);
+
+    // Presentation time of the last picture out of the decoder (AV_NOPTS_VALUE before the first).
+    int64_t last_pts = AV_NOPTS_VALUE;
+    // Decoding time of the first packet sent: the first picture's time when its packet has no
+    // presentation time (the stream starts with a picture that is shown first).
+    int64_t first_dts = AV_NOPTS_VALUE;
+
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.
     bool last_sent_withheld = false;
