@@ -1,5 +1,6 @@
-// videoEncode: encoder choice and its log lines, the software encoder's settings, and frames
-// in pixel formats the encoder cannot take as they are.
+// videoEncode: encoder choice and its log lines, the software encoder's settings (bit rate
+// included), frames in pixel formats the encoder cannot take as they are, each picture's own
+// time, and the end-of-input drain of an encoder that holds pictures back.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -42,8 +43,10 @@ AVFrame* make_frame(AVPixelFormat format, int w, int h, int index) {
                 else row[x] = static_cast<uint8_t>(value);
             }
     }
-    f->pkt_dts = 1000 + 40 * index;
-    f->pts = f->pkt_dts + 3;  // the encoder must use pkt_dts, not this
+    // The picture's own time is its best-effort timestamp (from its own packet), not the
+    // decoding time of whatever packet came last.
+    f->best_effort_timestamp = 1000 + 40 * index;
+    f->pkt_dts = f->best_effort_timestamp - 80;
     return f;
 }
 
@@ -127,8 +130,50 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
         }
         avcodec_free_context(&decoder);
         EXPECT_EQ(get_result_code(), RESULT_OK);
-        // Zero latency, no B-frames: each frame's picture at once, its time from pkt_dts.
+        // Zero latency, no B-frames: each frame's picture at once, at its own time.
         EXPECT_EQ(pts, (std::vector<int64_t>{1000, 1040, 1080, 1120, 1160, 1200}));
         EXPECT_EQ(index, 6);
+    }
+}
+
+TEST_F(Encoder, BitRateIsTheGivenOneOrTheEncodersOwn) {
+    AVCodecContext* fresh = avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_H264));
+    const int64_t own = fresh->bit_rate;
+    avcodec_free_context(&fresh);
+    // The demuxer's floor, a rate above it, and "not given".
+    for (const auto& [given, want] : std::vector<std::pair<int64_t, int64_t>>{{8388608, 8388608}, {20000000, 20000000}, {0, own}}) {
+        encode_params p = params_for(64, 48);
+        p.bit_rate = given;
+        videoEncode encoder(AV_CODEC_ID_H264, &p);
+        ASSERT_TRUE(encoder.is_init);
+        if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
+        EXPECT_EQ(encoder.codec_ctx->bit_rate / 1000, want / 1000) << given;  // libx264 keeps whole kbit/s
+    }
+}
+
+TEST_F(Encoder, HeldBackPicturesComeOutAtTheEndOfInputButNotAfterAFailure) {
+    for (const bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failed run" : "good run");
+        std::vector<int64_t> pts;  // written on the encoder's worker, read after it is joined
+        {
+            const encode_params p = params_for(64, 48);
+            videoEncode encoder(AV_CODEC_ID_H264, &p, false);  // with lookahead: holds pictures back
+            if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
+            encoder.set_callback(0, [&pts](void* item) { pts.push_back(static_cast<AVPacket*>(item)->pts); });
+            for (int i = 0; i < 12; ++i) {
+                AVFrame* frame = make_frame(i % 2 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV444P, 64, 48, i);
+                encoder.push_data(frame);
+                av_frame_free(&frame);
+            }
+            if (fail) set_result_status(RESULT_DECODER_ERROR);
+        }
+        std::vector<int64_t> want;
+        for (int i = 0; i < 12; ++i) want.push_back(1000 + 40 * i);
+        if (fail) {
+            EXPECT_LT(pts.size(), want.size());
+        } else {
+            EXPECT_EQ(pts, want);
+        }
+        reset_result_status_for_testing();
     }
 }
