@@ -149,9 +149,14 @@ void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
     const bool withheld = is_withheld_label(label);
     attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
     last_sent_withheld = withheld;
-    if (first_dts == AV_NOPTS_VALUE) first_dts = packet->dts;
 
+    const int64_t dts = packet->pts == AV_NOPTS_VALUE ? packet->dts : AV_NOPTS_VALUE;
     int result = video_decode_send_data(packet);
+    if (result >= 0 && dts != AV_NOPTS_VALUE) {
+        free_slots.push(dts);
+        // Packets that gave no picture leave their slot behind; no decoder holds this many back.
+        if (free_slots.size() > 64) free_slots.pop();
+    }
     if (result < 0) {
         // The packet is not sent again; EAGAIN cannot happen while every send is followed by
         // receiving all that is ready, and is passed over silently.
@@ -169,17 +174,23 @@ void videoDecode::drain(AVFrame* frame) {
 
 void videoDecode::assign_presentation_time(AVFrame* frame) {
     int64_t pts = frame->pts;
-    if (pts == AV_NOPTS_VALUE && last_pts != AV_NOPTS_VALUE) {
-        int64_t period = 1;
-        const AVRational rate = input_stream_info.avg_frame_rate;
-        const AVRational base = input_stream_info.video_time_base;
-        if (rate.num > 0 && rate.den > 0 && base.num > 0 && base.den > 0)
-            period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), base));
-        pts = last_pts + period;
+    if (pts == AV_NOPTS_VALUE) {
+        // Slots behind the last picture's time are stale (a packet that gave no picture).
+        while (!free_slots.empty() && last_pts != AV_NOPTS_VALUE && free_slots.top() <= last_pts) free_slots.pop();
+        if (!free_slots.empty()) {
+            pts = free_slots.top();
+            free_slots.pop();
+        } else if (last_pts != AV_NOPTS_VALUE) {
+            int64_t period = 1;
+            const AVRational rate = input_stream_info.avg_frame_rate;
+            const AVRational base = input_stream_info.video_time_base;
+            if (rate.num > 0 && rate.den > 0 && base.num > 0 && base.den > 0)
+                period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), base));
+            pts = last_pts + period;
+        } else {
+            pts = frame->best_effort_timestamp;
+        }
     }
-    // The first picture without a packet time is shown first: it takes the first packet's
-    // decoding time (libavcodec's guess lags by the reordering delay).
-    if (pts == AV_NOPTS_VALUE) pts = first_dts != AV_NOPTS_VALUE ? first_dts : frame->best_effort_timestamp;
     if (pts != AV_NOPTS_VALUE) last_pts = pts;
     frame->pts = pts;
     frame->best_effort_timestamp = pts;

@@ -8,8 +8,11 @@
 // holds back for reordering is not judged by whatever packet happens to be sent last.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
+#include <queue>
+#include <vector>
 
 #include "common/common.h"
 
@@ -59,16 +62,16 @@ private:
     void drain(AVFrame* frame);
 
     // Gives the picture its presentation time in the input video stream's time base: the time
-    // of the packet it was decoded from; where the container gives none (AVI keeps only the
-    // decoding order), one picture period after the picture before it, withheld ones included,
-    // since pictures leave the decoder in presentation order.
+    // of the packet it was decoded from. Where the container gives none (AVI keeps one slot per
+    // picture, in decoding order), the pictures, which leave the decoder in presentation order,
+    // take the slots in increasing order: the smallest decoding time not yet taken. Failing
+    // that, one picture period after the picture before it.
     void assign_presentation_time(AVFrame* frame);
 
     // Presentation time of the last picture out of the decoder (AV_NOPTS_VALUE before the first).
     int64_t last_pts = AV_NOPTS_VALUE;
-    // Decoding time of the first packet sent: the first picture's time when its packet has no
-    // presentation time (the stream starts with a picture that is shown first).
-    int64_t first_dts = AV_NOPTS_VALUE;
+    // Decoding times of the packets sent without a presentation time, not yet taken by a picture.
+    std::priority_queue<int64_t, std::vector<int64_t>, std::greater<int64_t>> free_slots;
 
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.
