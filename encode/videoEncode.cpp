@@ -8,6 +8,7 @@
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -318,7 +319,9 @@ void videoEncode::note_picture_shape(const AVFrame* frame) {
         DEBUG_WRN("Picture size changed to %dx%d; scaled to the encoder's %dx%d", frame->width, frame->height,
                   codec_ctx->width, codec_ctx->height);
     } else if (last_format >= 0 && frame->format != last_format) {
-        DEBUG_WRN("Picture format changed from %d to %d", last_format, frame->format);
+        const char* from = av_get_pix_fmt_name(static_cast<AVPixelFormat>(last_format));
+        const char* to = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
+        DEBUG_WRN("Picture format changed from %s to %s", from ? from : "?", to ? to : "?");
     }
     last_width = frame->width;
     last_height = frame->height;
