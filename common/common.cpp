@@ -148,7 +148,8 @@ AVPixelFormat plain_counterpart(int format) {
 
 scaler_cache::~scaler_cache() { sws_freeContext(ctx); }
 
-convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache)
+convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache, int dst_width,
+                                     int dst_height)
     : dst_frame(std::make_shared<avFrameDev>()) {
     AVFrame* dst = dst_frame->frame;
     if (src == nullptr || dst == nullptr) return;
@@ -156,8 +157,9 @@ convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, sca
     src->format = plain_counterpart(src->format);
 
     dst->format = dst_format;
-    dst->width = src->width;
-    dst->height = src->height;
+    const bool resize = dst_width > 0 && dst_height > 0;
+    dst->width = resize ? dst_width : src->width;
+    dst->height = resize ? dst_height : src->height;
     dst->color_range = src->color_range == AVCOL_RANGE_UNSPECIFIED ? AVCOL_RANGE_MPEG : src->color_range;
     if (av_frame_get_buffer(dst, 0) < 0) {
         DEBUG_WRN("Failed to allocate buffer for conver color space frame");
@@ -198,6 +200,7 @@ convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, sca
         }
     }
     sws_scale(sws_ctx, src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
+    // Timestamps and colour tags; the size stays the destination's.
     av_frame_copy_props(dst, src);
     if (cache == nullptr) {
         sws_freeContext(sws_ctx);

@@ -139,15 +139,17 @@ struct scaler_cache {
     int dst_full = -1;
 };
 
-// Converts one frame in system memory into a new frame of the same size in dst_format,
-// with BT.709 coefficients and the source's range. The constructor does the whole job;
+// Converts one frame in system memory into a new frame in dst_format, with BT.709
+// coefficients and the source's range, at the source's size or, when dst_width and dst_height
+// are given (both above 0), scaled to that size. The constructor does the whole job;
 // is_ok tells whether it succeeded. May rewrite src->format from a deprecated full-range
 // YUVJ format to its plain counterpart. Without a cache the scaler is made and freed here;
 // with one, the cached scaler is reused while size, formats and range stay the same
 // (sws_ctx then points at the cache's scaler, which the cache owns).
 class convertColorSpace {
 public:
-    convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache = nullptr);
+    convertColorSpace(AVFrame* src, AVPixelFormat dst_format, scaler_cache* cache = nullptr, int dst_width = 0,
+                      int dst_height = 0);
     ~convertColorSpace() = default;
     convertColorSpace(const convertColorSpace&) = delete;
     convertColorSpace& operator=(const convertColorSpace&) = delete;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 extern "C" {
+#include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 }
 
@@ -28,6 +29,11 @@ struct input_stream_info_t : encode_params {
     AVRational avg_frame_rate{0, 1};
     int32_t video_stream_index = 0;
     int32_t audio_stream_index = 0;
+    // The video stream's colour description, handed to the encoder and the output stream.
+    AVColorRange color_range = AVCOL_RANGE_UNSPECIFIED;
+    AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
+    AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
 };
 
 extern input_stream_info_t input_stream_info;

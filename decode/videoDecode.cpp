@@ -1,14 +1,17 @@
 #include "decode/videoDecode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "interface/resultStatus.h"
 #include "privacy/accessUnit.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/mathematics.h>
 }
 
 // FFmpeg 6 carries a caller's value from packet to frame in AVPacket::opaque (with
@@ -150,7 +153,13 @@ void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
     attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
     last_sent_withheld = withheld;
 
+    const int64_t dts = packet->pts == AV_NOPTS_VALUE ? packet->dts : AV_NOPTS_VALUE;
     int result = video_decode_send_data(packet);
+    if (result >= 0 && dts != AV_NOPTS_VALUE) {
+        free_slots.push(dts);
+        // Packets that gave no picture leave their slot behind; no decoder holds this many back.
+        if (free_slots.size() > 64) free_slots.pop();
+    }
     if (result < 0) {
         // The packet is not sent again; EAGAIN cannot happen while every send is followed by
         // receiving all that is ready, and is passed over silently.
@@ -166,6 +175,30 @@ void videoDecode::drain(AVFrame* frame) {
     loop_task(frame);
 }
 
+void videoDecode::assign_presentation_time(AVFrame* frame) {
+    int64_t pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE) {
+        // Slots behind the last picture's time are stale (a packet that gave no picture).
+        while (!free_slots.empty() && last_pts != AV_NOPTS_VALUE && free_slots.top() <= last_pts) free_slots.pop();
+        if (!free_slots.empty()) {
+            pts = free_slots.top();
+            free_slots.pop();
+        } else if (last_pts != AV_NOPTS_VALUE) {
+            int64_t period = 1;
+            const AVRational rate = input_stream_info.avg_frame_rate;
+            const AVRational base = input_stream_info.video_time_base;
+            if (rate.num > 0 && rate.den > 0 && base.num > 0 && base.den > 0)
+                period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), base));
+            pts = last_pts + period;
+        } else {
+            pts = frame->best_effort_timestamp;
+        }
+    }
+    if (pts != AV_NOPTS_VALUE) last_pts = pts;
+    frame->pts = pts;
+    frame->best_effort_timestamp = pts;
+}
+
 void videoDecode::loop_task(AVFrame* frame) {
     int result;
     for (;;) {
@@ -175,6 +208,7 @@ void videoDecode::loop_task(AVFrame* frame) {
             DEBUG_WRN("Error during decoding");
             break;
         }
+        assign_presentation_time(frame);
         const int64_t tag = read_tag(frame);
         const bool drop = tag == k_tag_none ? last_sent_withheld : tag == k_tag_withhold;
         if (!drop) fan_out(frame);

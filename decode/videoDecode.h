@@ -8,8 +8,11 @@
 // holds back for reordering is not judged by whatever packet happens to be sent last.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
+#include <queue>
+#include <vector>
 
 #include "common/common.h"
 
@@ -57,6 +60,18 @@ private:
     // At the end of the input (on the worker, after the last packet): sends the end-of-stream
     // marker and hands on what the decoder still held back.
     void drain(AVFrame* frame);
+
+    // Gives the picture its presentation time in the input video stream's time base: the time
+    // of the packet it was decoded from. Where the container gives none (AVI keeps one slot per
+    // picture, in decoding order), the pictures, which leave the decoder in presentation order,
+    // take the slots in increasing order: the smallest decoding time not yet taken. Failing
+    // that, one picture period after the picture before it.
+    void assign_presentation_time(AVFrame* frame);
+
+    // Presentation time of the last picture out of the decoder (AV_NOPTS_VALUE before the first).
+    int64_t last_pts = AV_NOPTS_VALUE;
+    // Decoding times of the packets sent without a presentation time, not yet taken by a picture.
+    std::priority_queue<int64_t, std::vector<int64_t>, std::greater<int64_t>> free_slots;
 
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.

@@ -107,6 +107,10 @@ mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
     input_stream_info.avg_frame_rate = rate;
     input_stream_info.video_stream_index = videoStreamIdx;
     input_stream_info.audio_stream_index = audioStreamIdx;
+    input_stream_info.color_range = videoCodecpar->color_range;
+    input_stream_info.color_primaries = videoCodecpar->color_primaries;
+    input_stream_info.color_trc = videoCodecpar->color_trc;
+    input_stream_info.colorspace = videoCodecpar->color_space;
 
     DEBUG_WRN("Resolution: %d x %d", input_stream_info.width, input_stream_info.height);
     DEBUG_WRN("Frame Rate: %d/%d (%.2f fps) bitrate=%lld", rate.num, rate.den, fps,

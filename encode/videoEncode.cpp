@@ -8,6 +8,7 @@
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -34,7 +35,7 @@ struct option_dictionary {
 // The fields every encoder kind is opened with. Only the software encoder takes the input's
 // level, and only the software and QSV encoders take the private options.
 void configure_encoder(AVCodecContext* ctx, const encode_params* p, AVPixelFormat pix_fmt, bool with_level,
-                       bool with_private_options) {
+                       bool with_private_options, bool low_latency = true) {
     ctx->width = p->width;
     ctx->height = p->height;
     ctx->time_base = AVRational{1, p->fps};
@@ -45,11 +46,16 @@ void configure_encoder(AVCodecContext* ctx, const encode_params* p, AVPixelForma
     // A rate of 1024 bit/s or less means "not given": the encoder's own default applies.
     if (p->bit_rate > 1024) ctx->bit_rate = p->bit_rate;
     ctx->max_b_frames = 0;
+    // The input's colour description goes into the stream's VUI and the output container.
+    ctx->color_range = input_stream_info.color_range;
+    ctx->color_primaries = input_stream_info.color_primaries;
+    ctx->color_trc = input_stream_info.color_trc;
+    ctx->colorspace = input_stream_info.colorspace;
     if (with_private_options) {
         // Frames reach the encoder with pts in the input's time base while its time base is
         // 1/fps; zerolatency keeps the rate control from depending on that frame timing.
         av_opt_set(ctx->priv_data, "preset", "medium", 0);
-        av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+        if (low_latency) av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
     }
 }
 
@@ -59,7 +65,7 @@ const char* hardware_encoder_name(int codec_id, const char* h264_name, const cha
 
 }  // namespace
 
-videoEncode::videoEncode(int codec_id, const encode_params* params) {
+videoEncode::videoEncode(int codec_id, const encode_params* params, bool low_latency) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoEncode::videoEncode() codecId error %d", codec_id);
         set_result_status(RESULT_ENCODER_ERROR);
@@ -90,7 +96,7 @@ videoEncode::videoEncode(int codec_id, const encode_params* params) {
             hwType = AV_HWDEVICE_TYPE_DXVA2;
             DEBUG_WRN("AMF encoder init succeed");
             opened = true;
-        } else if (init_software_encoder(codec_id, params)) {
+        } else if (init_software_encoder(codec_id, params, low_latency)) {
             DEBUG_WRN("Software encoder init succeed");
             opened = true;
         }
@@ -158,7 +164,7 @@ int videoEncode::video_enccode_receive_data(AVPacket* packet) {
     return -1;
 }
 
-bool videoEncode::init_software_encoder(int codec_id, const encode_params* params) {
+bool videoEncode::init_software_encoder(int codec_id, const encode_params* params, bool low_latency) {
     codec = avcodec_find_encoder(static_cast<AVCodecID>(codec_id));
     if (codec == nullptr) {
         DEBUG_WRN("software Encoder not found");
@@ -169,7 +175,7 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         DEBUG_WRN("Could not allocate encoder software context");
         return false;
     }
-    configure_encoder(ctx.get(), params, static_cast<AVPixelFormat>(params->pix_fmt), true, true);
+    configure_encoder(ctx.get(), params, static_cast<AVPixelFormat>(params->pix_fmt), true, true, low_latency);
     // Use the machine's cores without holding pictures back: libx264 splits each picture
     // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
     // frames would override it); libx265 runs its wavefront thread pool within one picture
@@ -286,11 +292,40 @@ bool videoEncode::init_amf_encoder(int codec_id, const encode_params* params) {
 }
 
 AVFrame* videoEncode::reference_or_convert(AVFrame* frame) {
-    // A frame already in the encoder's format goes in as it is (the encoder takes its own
-    // reference when it needs one).
-    if (frame->format == codec_ctx->pix_fmt) return frame;
-    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, codec_ctx->pix_fmt, &scaler);
+    // A frame already in the encoder's format and size goes in as it is (the encoder takes its
+    // own reference when it needs one). Any other is converted and scaled to them: an encoder
+    // reads a picture of the size it was opened with, whatever the frame says.
+    if (frame->format == codec_ctx->pix_fmt && frame->width == codec_ctx->width && frame->height == codec_ctx->height)
+        return frame;
+    convertColorSpacePtr =
+        std::make_shared<convertColorSpace>(frame, codec_ctx->pix_fmt, &scaler, codec_ctx->width, codec_ctx->height);
     return convertColorSpacePtr->is_ok ? convertColorSpacePtr->dst_frame->frame : nullptr;
+}
+
+int64_t videoEncode::presentation_time(const AVFrame* frame) {
+    int64_t pts = frame->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE) pts = frame->pkt_dts;
+    if (last_pts != AV_NOPTS_VALUE && (pts == AV_NOPTS_VALUE || pts <= last_pts))
+        pts = last_pts + (packet_duration > 0 ? packet_duration : 1);
+    if (pts == AV_NOPTS_VALUE) pts = 0;
+    last_pts = pts;
+    return pts;
+}
+
+void videoEncode::note_picture_shape(const AVFrame* frame) {
+    if (frame->width == last_width && frame->height == last_height && frame->format == last_format) return;
+    if (frame->width != codec_ctx->width || frame->height != codec_ctx->height) {
+        DEBUG_WRN("Picture size changed to %dx%d; scaled to the encoder's %dx%d", frame->width, frame->height,
+                  codec_ctx->width, codec_ctx->height);
+    } else if (last_format >= 0 && frame->format != last_format) {
+        const char* from = av_get_pix_fmt_name(static_cast<AVPixelFormat>(last_format));
+        const char* to = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
+        DEBUG_WRN("Picture format changed from %s to %s", from ? from : "?", to ? to : "?");
+    }
+    last_width = frame->width;
+    last_height = frame->height;
+    last_format = frame->format;
 }
 
 AVFrame* videoEncode::frame_qsv_process(AVFrame* frame) {
@@ -313,7 +348,8 @@ AVFrame* videoEncode::frame_software_process(AVFrame* frame) {
 AVFrame* videoEncode::frame_nvenc_process(AVFrame* frame) {
     if (hwType != AV_HWDEVICE_TYPE_CUDA) return nullptr;
     // Every picture goes through NV12 in system memory before the upload, whatever its format.
-    convertColorSpacePtr = std::make_shared<convertColorSpace>(frame, AV_PIX_FMT_NV12, &scaler);
+    convertColorSpacePtr =
+        std::make_shared<convertColorSpace>(frame, AV_PIX_FMT_NV12, &scaler, codec_ctx->width, codec_ctx->height);
     AVFrame* nv12 = convertColorSpacePtr->dst_frame ? convertColorSpacePtr->dst_frame->frame : nullptr;
     if (!convertColorSpacePtr->is_ok || nv12 == nullptr) {
         DEBUG_WRN("convertColorSpacePtr failed");
@@ -353,8 +389,18 @@ void videoEncode::loop_task() {
 }
 
 void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
-    // The encoder sees the input's decoding time stamps, in the input's time base.
-    frame->pts = frame->pkt_dts;
+    // Frames arrive in presentation order, each with the time of the packet it was decoded
+    // from (in the input's time base); the encoder keeps that order (no B-frames), so its
+    // packets leave with strictly increasing times.
+    frame->pts = presentation_time(frame);
+    if (frame->width <= 0 || frame->height <= 0) {
+        DEBUG_ERR("Picture without a size");
+        set_result_status(RESULT_ENCODER_ERROR);
+        return;
+    }
+    note_picture_shape(frame);
+    // The picture type the input was coded with is no request to this encoder.
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
     AVFrame* prepared = nullptr;
     switch (hwType) {
         case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
@@ -367,10 +413,12 @@ void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
             break;
     }
 
-    // A missing prepared frame is refused here ("pFrame is null"), which fails the run.
+    // A missing prepared frame is refused here ("pFrame is null"), which fails the run. A
+    // picture the encoder refuses would be lost: that fails the run too.
     const int r = video_enccode_send_data(prepared);
     if (r < 0) {
-        DEBUG_WRN("Error sending frame to encoder");
+        DEBUG_ERR("Error sending frame to encoder");
+        if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
     } else {
         loop_task(packet);
     }
@@ -383,7 +431,8 @@ void videoEncode::loop_task(AVPacket* packet) {
         const int r = video_enccode_receive_data(packet);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
         if (r < 0) {
-            DEBUG_WRN("Error during encoding");
+            DEBUG_ERR("Error during encoding");
+            if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
             break;
         }
         packet->stream_index = output_stream_index;

@@ -20,8 +20,10 @@ class videoEncode : public common {
 public:
     // codec_id: AV_CODEC_ID_H264 or AV_CODEC_ID_HEVC; the encoder produces the same codec.
     // Packets leave with the stream index input_stream_info.video_stream_index (read here),
-    // so that the muxer can tell them from the input's audio packets.
-    videoEncode(int codec_id, const encode_params* params);
+    // so that the muxer can tell them from the input's audio packets; the colour description
+    // is read from there too. low_latency false (tests only) opens the software encoder with
+    // its lookahead, so that it holds pictures back until the end-of-input drain.
+    videoEncode(int codec_id, const encode_params* params, bool low_latency = true);
     ~videoEncode() override;
 
     // Queues a reference to an AVFrame*, waiting while the queue is full.
@@ -43,12 +45,18 @@ public:
     // The stream index stamped on every packet handed on.
     int output_stream_index = 0;
     int64_t packet_duration = 0;
+    // Presentation time of the last picture sent, in the input video stream's time base.
+    int64_t last_pts = AV_NOPTS_VALUE;
+    // Size and format of the last picture taken, to log a change once.
+    int last_width = 0;
+    int last_height = 0;
+    int last_format = -1;
 
 private:
     bool init_qsv_encoder(int codec_id, const encode_params* params);
     bool init_nvenc_encoder(int codec_id, const encode_params* params);
     bool init_amf_encoder(int codec_id, const encode_params* params);
-    bool init_software_encoder(int codec_id, const encode_params* params);
+    bool init_software_encoder(int codec_id, const encode_params* params, bool low_latency);
     AVFrame* frame_qsv_process(AVFrame* frame);
     AVFrame* frame_amf_process(AVFrame* frame);
     AVFrame* frame_nvenc_process(AVFrame* frame);
@@ -56,6 +64,11 @@ private:
     // Shared by QSV and AMF: a reference when the frame is already in the encoder's format,
     // else a conversion to it.
     AVFrame* reference_or_convert(AVFrame* frame);
+    // The frame's own presentation time, moved just past the previous picture's when it
+    // would not come after it (a picture without a time, or a container that repeats one).
+    int64_t presentation_time(const AVFrame* frame);
+    // Logs (once per change) a picture whose size or pixel format differs from the one before.
+    void note_picture_shape(const AVFrame* frame);
     void loop_task();
     // One turn: prepare the frame, send it, hand on every packet that is ready.
     void loop_task(AVFrame* frame, AVPacket* packet);

@@ -35,31 +35,6 @@ std::string lower_extension(const std::string& path) {
 
 }  // namespace
 
-// Thread-sanitised builds only. Packets reach this stage by reference from the encoder's
-// worker and the demux loop, and whichever thread drops the last reference frees the
-// payload. FFmpeg orders that free after every other holder's reads with an atomic
-// reference count inside libavutil, which the sanitiser cannot see because the system
-// libraries are not instrumented; without this it reports each such free as a race.
-#if defined(__SANITIZE_THREAD__)
-#define DEMOSAIC_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define DEMOSAIC_THREAD_SANITIZER 1
-#endif
-#endif
-#ifdef DEMOSAIC_THREAD_SANITIZER
-// The same holds for pictures a frame-threaded decoder allocates on its own threads: they are
-// handed over through libavcodec's uninstrumented progress signalling and freed, through
-// av_frame_unref, on the decoder stage's worker; and libx264/libx265 copy those pictures'
-// pixels (memcpy from inside the uninstrumented encoder library) without the sanitizer
-// having seen that hand-over. The last picture returned to a decoder's buffer pool frees the pool
-// on whichever thread returns it, ordered by the same uninstrumented reference count.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:av_buffer_unref\nrace:av_frame_unref\nrace:av_buffer_pool_uninit\n"
-           "called_from_lib:libx265.so\ncalled_from_lib:libx264.so\n";
-}
-#endif
-
 mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
                        const AVFormatContext* source, int created_fd)
     : output_path(path != nullptr ? path : "") {
@@ -68,6 +43,14 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
     video_stream_index = input_stream_info.video_stream_index;
     audio_stream_index = input_stream_info.audio_stream_index;
     if (created_fd >= 0) output_file.adopt(created_fd, output_path);
+    // Without a video encoder there is nothing to write: the encoder has already said why, and
+    // that first cause stays the result. The file claimed for this run goes again.
+    if (encoder_ctx == nullptr) {
+        DEBUG_ERR("No video encoder for the output");
+        if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
+        remove_output();
+        return;
+    }
 
     // ".mp4" in any letter case is written as an ISO MP4 (brand isom) by the "mp4" muxer; for
     // everything else, ".avi" included, FFmpeg chooses by the file name.

@@ -31,7 +31,7 @@ echo "== sanitizer section took $(( $(date +%s) - asan_start )) s"
 echo "== ThreadSanitizer build and suite"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMOSAIC_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j"$jobs"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -E HostileCampaign)
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/../tests/support/tsan.supp" ctest --output-on-failure -j"$jobs" -E HostileCampaign)
 
 # libFuzzer smoke runs under AddressSanitizer and UndefinedBehaviorSanitizer (a minute per
 # target, from seeds generated at build time).

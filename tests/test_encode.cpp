@@ -1,5 +1,6 @@
-// videoEncode: encoder choice and its log lines, the software encoder's settings, and frames
-// in pixel formats the encoder cannot take as they are.
+// videoEncode: encoder choice and its log lines, the software encoder's settings (bit rate
+// included), frames in pixel formats the encoder cannot take as they are, each picture's own
+// time, and the end-of-input drain of an encoder that holds pictures back.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -42,8 +43,10 @@ AVFrame* make_frame(AVPixelFormat format, int w, int h, int index) {
                 else row[x] = static_cast<uint8_t>(value);
             }
     }
-    f->pkt_dts = 1000 + 40 * index;
-    f->pts = f->pkt_dts + 3;  // the encoder must use pkt_dts, not this
+    // The picture's own time is its best-effort timestamp (from its own packet), not the
+    // decoding time of whatever packet came last.
+    f->best_effort_timestamp = 1000 + 40 * index;
+    f->pkt_dts = f->best_effort_timestamp - 80;
     return f;
 }
 
@@ -93,16 +96,21 @@ TEST_F(Encoder, SoftwareWinsAfterTheHardwareAttemptsFailAndTakesTheParameters) {
 
 TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    for (AVPixelFormat format : {AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_GRAY8}) {
-        SCOPED_TRACE(av_get_pix_fmt_name(format));
+    // The last two rows: an encoder with lookahead holds every picture back until the
+    // end-of-input drain, which a failed run skips.
+    const struct { AVPixelFormat format; bool low_latency, fail; } rows[] = {
+        {AV_PIX_FMT_YUV422P, true, false}, {AV_PIX_FMT_YUV420P10LE, true, false}, {AV_PIX_FMT_YUVJ420P, true, false},
+        {AV_PIX_FMT_GRAY8, true, false}, {AV_PIX_FMT_YUV444P, false, false}, {AV_PIX_FMT_YUV420P, false, true}};
+    for (const auto& [format, low_latency, fail] : rows) {
+        SCOPED_TRACE(std::string(av_get_pix_fmt_name(format)) + (low_latency ? "" : " with lookahead") + (fail ? ", failed" : ""));
         AVCodecContext* decoder = avcodec_alloc_context3(codec);
         avcodec_open2(decoder, codec, nullptr);
         std::vector<int64_t> pts;
         int index = 0;
         {
             const encode_params p = params_for(64, 48);
-            videoEncode encoder(AV_CODEC_ID_H264, &p);
-            encoder.set_callback(0, [&](void* item) {  // on the encoder's worker, one packet at a time
+            videoEncode encoder(AV_CODEC_ID_H264, &p, low_latency);
+            encoder.set_callback(0, [&, format = format](void* item) {  // on the encoder's worker, one packet at a time
                 pts.push_back(static_cast<AVPacket*>(item)->pts);
                 AVFrame* f = av_frame_alloc();
                 avcodec_send_packet(decoder, static_cast<AVPacket*>(item));
@@ -124,11 +132,31 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
                 encoder.push_data(frame);
                 av_frame_free(&frame);
             }
+            if (fail) set_result_status(RESULT_DECODER_ERROR);
         }
         avcodec_free_context(&decoder);
-        EXPECT_EQ(get_result_code(), RESULT_OK);
-        // Zero latency, no B-frames: each frame's picture at once, its time from pkt_dts.
+        EXPECT_EQ(get_result_code(), fail ? RESULT_DECODER_ERROR : RESULT_OK);
+        reset_result_status_for_testing();
+        if (fail) {
+            EXPECT_TRUE(pts.empty());
+            continue;
+        }
+        // No B-frames: every picture at its own time.
         EXPECT_EQ(pts, (std::vector<int64_t>{1000, 1040, 1080, 1120, 1160, 1200}));
         EXPECT_EQ(index, 6);
+    }
+}
+
+TEST_F(Encoder, BitRateIsTheGivenOneOrTheEncodersOwn) {
+    AVCodecContext* fresh = avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_H264));
+    const int64_t own = fresh->bit_rate;
+    avcodec_free_context(&fresh);
+    // The demuxer's floor, a rate above it, and "not given".
+    for (const auto& [given, want] : std::vector<std::pair<int64_t, int64_t>>{{8388608, 8388608}, {20000000, 20000000}, {0, own}}) {
+        encode_params p = params_for(64, 48);
+        p.bit_rate = given;
+        videoEncode encoder(AV_CODEC_ID_H264, &p);
+        if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
+        EXPECT_EQ(encoder.codec_ctx->bit_rate / 1000, want / 1000) << given;  // libx264 keeps whole kbit/s
     }
 }

@@ -1,5 +1,6 @@
-// Damaged and hostile inputs for the real program. Four small privacy-masked files made by
-// mosaic (H.264 and HEVC, MP4 and AVI) are cut, bit-flipped and overwritten, and their
+// Damaged and hostile inputs for the real program. Five small privacy-masked files made by
+// mosaic (H.264 and HEVC, MP4 and AVI, and two masked clips of different picture sizes joined
+// into one stream) are cut, bit-flipped and overwritten, and their
 // privacy SEIs rewritten field by field (sizes, base64 lengths, version texts, tails,
 // empty packets); odd files of every kind join them. Every input is derived with a fixed
 // seed at test time. For each one demosaic must end by itself within the time limit with
@@ -195,27 +196,39 @@ std::vector<sei_damage> sei_damages() {
 
 class HostileCampaign : public ::testing::Test {
 protected:
-    // The four base files, made in this test's own folder (ctest runs these tests side by side).
+    // The base files, made in this test's own folder (ctest runs these tests side by side).
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
         root_ = testsupport::scratch_dir(std::string("hostile_campaign_") +
                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        const std::vector<std::tuple<std::string, int, int, int, bool, std::vector<std::string>>> recipes = {
-            {"h264.mp4", AV_CODEC_ID_H264, 64, 64, true, {"--codec", "h264"}},
-            {"hevc.mp4", AV_CODEC_ID_HEVC, 96, 64, false, {"--codec", "hevc", "--unversioned"}},
-            {"h264.avi", AV_CODEC_ID_H264, 160, 120, true, {"--codec", "h264", "--unversioned", "--encrypt-bytes", "16"}},
-            {"hevc.avi", AV_CODEC_ID_HEVC, 64, 64, false, {"--codec", "hevc", "--encrypt-bytes", "8"}},
+        // The last field: the side of a square second clip joined behind the first (0: none).
+        const std::vector<std::tuple<std::string, int, int, int, bool, std::vector<std::string>, int>> recipes = {
+            {"h264.mp4", AV_CODEC_ID_H264, 64, 64, true, {"--codec", "h264"}, 0},
+            {"hevc.mp4", AV_CODEC_ID_HEVC, 96, 64, false, {"--codec", "hevc", "--unversioned"}, 0},
+            {"h264.avi", AV_CODEC_ID_H264, 160, 120, true, {"--codec", "h264", "--unversioned", "--encrypt-bytes", "16"}, 0},
+            {"hevc.avi", AV_CODEC_ID_HEVC, 64, 64, false, {"--codec", "hevc", "--encrypt-bytes", "8"}, 0},
+            {"joined.mp4", AV_CODEC_ID_H264, 64, 64, false, {"--codec", "h264", "--bframes", "2"}, 32},
         };
         const std::string src = root_ + "/src";
         mkdir(src.c_str(), 0755);
-        for (const auto& [name, codec_id, width, height, audio, options] : recipes) {
+        for (const auto& [name, codec_id, width, height, audio, options, joined_side] : recipes) {
             const std::string clip = src + "/" + name + ".src.mp4", path = src + "/" + name;
             ASSERT_TRUE(testsupport::make_clip(clip, "libx264", width, height, 12, 25, audio ? "aac" : ""));
-            std::vector<std::string> args = {MOSAIC_BIN, clip, k_key, "-o", path, "--gop", "4", "--preset",
-                                             "ultrafast", "--qp", "36"};
+            std::vector<std::string> args = {MOSAIC_BIN, clip, k_key, "-o", joined_side ? path + ".1.mp4" : path,
+                                             "--gop", "4", "--preset", "ultrafast", "--qp", "36"};
             args.insert(args.end(), options.begin(), options.end());
             const testsupport::run_result made = testsupport::run(args);
             ASSERT_EQ(made.exit_code, 0) << name << ": " << made.err;
+            if (joined_side > 0) {
+                // A second masked clip of another size, its packets behind the first's in one stream.
+                ASSERT_TRUE(testsupport::make_clip(clip + ".2.mp4", "libx264", joined_side, joined_side, 12, 25));
+                std::tie(args[1], args[4]) = std::make_tuple(clip + ".2.mp4", path + ".2.mp4");
+                ASSERT_EQ(testsupport::run(args).exit_code, 0) << name;
+                const std::string list = "file '" + path + ".1.mp4'\nfile '" + path + ".2.mp4'\n";
+                testsupport::write_bytes(src + "/list.txt", std::vector<uint8_t>(list.begin(), list.end()));
+                ASSERT_EQ(testsupport::run({"ffmpeg", "-v", "error", "-y", "-f", "concat", "-safe", "0", "-i",
+                                            src + "/list.txt", "-c", "copy", path}).exit_code, 0);
+            }
             bases_.push_back({name, path, codec_id, testsupport::read_bytes(path)});
         }
     }
@@ -297,7 +310,7 @@ TEST_F(HostileCampaign, TruncatedFilesEndCleanly) {
             run_case("truncated", base.name + " at " + std::to_string(cut),
                      write_case(base.name, std::vector<uint8_t>(base.bytes.begin(), base.bytes.begin() + cut)));
     }
-    EXPECT_EQ(print_summary(), 4 + 4 * 19);
+    EXPECT_EQ(print_summary(), static_cast<int>(bases_.size()) * 20);
 }
 
 TEST_F(HostileCampaign, FlippedAndOverwrittenBytesEndCleanly) {
@@ -322,7 +335,7 @@ TEST_F(HostileCampaign, FlippedAndOverwrittenBytesEndCleanly) {
             }
         }
     }
-    EXPECT_EQ(print_summary(), 4 * 2 * 14);
+    EXPECT_EQ(print_summary(), static_cast<int>(bases_.size()) * 2 * 14);
 }
 
 TEST_F(HostileCampaign, RewrittenPrivacySeisEndCleanly) {
@@ -351,7 +364,7 @@ TEST_F(HostileCampaign, RewrittenPrivacySeisEndCleanly) {
             run_case("privacy SEI", base.name + " " + damages[k].name + (k % 3 == 0 ? " (all)" : ""), path);
         }
     }
-    EXPECT_EQ(print_summary(), static_cast<int>(4 * damages.size()));
+    EXPECT_EQ(print_summary(), static_cast<int>(bases_.size() * damages.size()));
 }
 
 TEST_F(HostileCampaign, OddFilesEndCleanly) {

@@ -32,7 +32,9 @@ bool chainEncoder::open(const chain_settings& settings, std::string* error) {
     c->color_trc = settings.color_trc;
     c->gop_size = settings.gop;
     c->keyint_min = settings.gop;
-    c->max_b_frames = 0;
+    // B-frames in a fixed pattern (no adaptive decision, no pyramid): the frame types depend
+    // only on the picture's place, so both chains code every picture with the same type.
+    c->max_b_frames = settings.bframes;
     // No AV_CODEC_FLAG_GLOBAL_HEADER: the encoders then repeat the parameter sets before
     // every IDR picture, inside the picture's own access unit.
 
@@ -45,14 +47,20 @@ bool chainEncoder::open(const chain_settings& settings, std::string* error) {
     av_dict_set(&options, "forced-idr", cra ? "0" : "1", 0);
     const std::string slices = settings.slices > 1 ? ":slices=" + std::to_string(settings.slices) : "";
     if (hevc) {
-        // Small CTUs give small pictures enough CTU rows for their slices.
-        std::string params = std::string("bframes=0:rc-lookahead=0:scenecut=0:open-gop=") + (cra ? "1" : "0") +
-                             ":keyint=" + std::to_string(settings.gop) + ":min-keyint=" +
-                             std::to_string(settings.gop) + ":repeat-headers=1:annexb=1:log-level=error" + slices;
+        // Small CTUs give small pictures enough CTU rows for their slices; libx265 needs a
+        // lookahead longer than the B-frame run.
+        const std::string b = std::to_string(settings.bframes);
+        std::string params = "bframes=" + b + ":b-adapt=0:b-pyramid=0:scenecut=0:rc-lookahead=" +
+                             std::to_string(settings.bframes > 0 ? settings.bframes + 1 : 0) +
+                             ":open-gop=" + (cra ? "1" : "0") + ":keyint=" + std::to_string(settings.gop) +
+                             ":min-keyint=" + std::to_string(settings.gop) +
+                             ":repeat-headers=1:annexb=1:log-level=error" + slices;
         if (settings.slices > 1) params += ":ctu=16";
         av_dict_set(&options, "x265-params", params.c_str(), 0);
     } else {
-        const std::string params = "bframes=0:rc-lookahead=0:scenecut=0:open-gop=0:intra-refresh=0" + slices;
+        const std::string params = "bframes=" + std::to_string(settings.bframes) +
+                                   ":b-adapt=0:b-pyramid=none:rc-lookahead=0:scenecut=0:open-gop=0:intra-refresh=0" +
+                                   slices;
         av_dict_set(&options, "x264-params", params.c_str(), 0);
     }
     const int r = avcodec_open2(c, codec, &options);

@@ -1,6 +1,6 @@
 // One encoder chain: libx264 or libx265 with the settings both chains must share so that the
 // IDR pictures they make from the same masked picture are identical byte for byte: constant
-// quantiser, no B-frames, no lookahead, no scene-cut key frames, closed groups, forced IDRs
+// quantiser, a fixed pattern of B-frames (none by default), no lookahead, no scene-cut key frames, closed groups, forced IDRs
 // and parameter sets in band (no global header).
 #pragma once
 
@@ -23,6 +23,7 @@ struct chain_settings {
     AVColorPrimaries color_primaries = AVCOL_PRI_UNSPECIFIED;
     AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
     int gop = 50;
+    int bframes = 0;
     int qp = 23;
     std::string preset = "medium";
     int slices = 1;     // slices per picture

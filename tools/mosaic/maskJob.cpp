@@ -142,6 +142,7 @@ bool maskJob::start(const AVFrame* first, std::string* error) {
     settings_.color_primaries = first->color_primaries;
     settings_.color_trc = first->color_trc;
     settings_.gop = options_.gop;
+    settings_.bframes = options_.bframes;
     settings_.qp = options_.qp;
     settings_.preset = options_.preset;
     settings_.slices = options_.slices;
@@ -235,7 +236,7 @@ bool is_idr_with_parameter_sets(int codec_id, const AVPacket* packet) {
 
 bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_picture& picture, std::string* error) {
     const int64_t number = summary_->pictures;
-    if (masked->pts != picture.pts || unmasked->pts != picture.pts) {
+    if (masked->pts != picture.pts || unmasked->pts != picture.pts || masked->dts != unmasked->dts) {
         *error = "the encoders returned picture " + std::to_string(number) + " out of order";
         return false;
     }
@@ -317,7 +318,8 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
         ++summary_->hidden_pictures;
     }
     out->pts = picture.pts;
-    out->dts = picture.pts;  // no B-frames: decoding order is presentation order
+    // With B-frames the packets come in decoding order, their dts from the encoder.
+    out->dts = masked->dts != AV_NOPTS_VALUE ? masked->dts : picture.pts;
     out->duration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(settings_.frame_rate), settings_.time_base));
     if (!muxer_.write_video(out.get(), error)) return false;
     ++summary_->pictures;
@@ -329,14 +331,18 @@ bool maskJob::write_ready(std::string* error) {
     auto& masked = masked_chain_.ready();
     auto& unmasked = unmasked_chain_.ready();
     while (!masked.empty() && !unmasked.empty()) {
-        if (pending_.empty()) {
-            *error = "the encoders returned more pictures than they were given";
+        // Packets leave in decoding order: each is matched with its picture by time.
+        const int64_t pts = masked.front()->pts;
+        auto picture = pending_.begin();
+        while (picture != pending_.end() && picture->pts != pts) ++picture;
+        if (picture == pending_.end()) {
+            *error = "the encoders returned a picture they were not given";
             return false;
         }
-        if (!write_pair(masked.front().get(), unmasked.front().get(), pending_.front(), error)) return false;
+        if (!write_pair(masked.front().get(), unmasked.front().get(), *picture, error)) return false;
         masked.pop_front();
         unmasked.pop_front();
-        pending_.pop_front();
+        pending_.erase(picture);
     }
     return true;
 }

@@ -21,6 +21,7 @@ enum option_id {
     opt_block,
     opt_codec,
     opt_gop,
+    opt_bframes,
     opt_qp,
     opt_preset,
     opt_version_text,
@@ -131,6 +132,8 @@ const char* mosaic_help_text() {
            "  --codec h264|hevc    output video codec, libx264 or libx265 (default h264)\n"
            "  --gop N              pictures per group; each group starts with a masked IDR\n"
            "                       picture (default 50)\n"
+           "  --bframes N          B-frames between reference pictures, 0 to 4 (default 0);\n"
+           "                       a fixed pattern, the same in the masked and unmasked stream\n"
            "  --qp N               constant quantiser, 0 to 51 (default 23)\n"
            "  --preset NAME        encoder preset, ultrafast to placebo (default medium)\n"
            "  --version-text TEXT  version text carried with each hidden picture; begins with\n"
@@ -166,6 +169,7 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
         {"block", required_argument, nullptr, opt_block},
         {"codec", required_argument, nullptr, opt_codec},
         {"gop", required_argument, nullptr, opt_gop},
+        {"bframes", required_argument, nullptr, opt_bframes},
         {"qp", required_argument, nullptr, opt_qp},
         {"preset", required_argument, nullptr, opt_preset},
         {"version-text", required_argument, nullptr, opt_version_text},
@@ -235,6 +239,13 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
                     return parse_outcome::error;
                 }
                 options->gop = static_cast<int>(value);
+                break;
+            case opt_bframes:
+                if (!parse_int(argument.c_str(), 0, 4, &value)) {
+                    *error = "--bframes needs a count from 0 to 4, not '" + argument + "'";
+                    return parse_outcome::error;
+                }
+                options->bframes = static_cast<int>(value);
                 break;
             case opt_qp:
                 if (!parse_int(argument.c_str(), 0, 51, &value)) {

@@ -27,6 +27,7 @@ struct mosaic_options {
     int block = 16;
     int codec_id = 0;                      // AVCodecID: H.264 or HEVC
     int gop = 50;
+    int bframes = 0;                       // B-frames between reference pictures
     int qp = 23;
     std::string preset = "medium";
     std::string version_text;              // empty: the unversioned form
