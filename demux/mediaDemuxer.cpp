@@ -5,24 +5,28 @@
 #include <ctime>
 #include <functional>
 
+#include <sys/stat.h>
+
 #include <openssl/crypto.h>
 
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
 #include "encode/videoEncode.h"
+#include "interface/ffmpegLog.h"
 #include "interface/progress.h"
 #include "interface/resultStatus.h"
 #include "mux/mediaMuxer.h"
+#include "mux/streamCopy.h"
 #include "privacy/privacyPacket.h"
 
 input_stream_info_t input_stream_info;
 
-mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
+mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key, const char* requested_output)
     : demuxer_type(type), privacy_key(std::move(key)) {
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
     audioCodecpar = nullptr;
-    output_path = build_output_path(input_path);
+    output_path = build_output_path(input_path, requested_output);
     if (output_path.empty()) {
         DEBUG_ERR("Could not create output file");
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
@@ -155,20 +159,84 @@ std::string mediaDemuxer::build_output_path(const char* input_path) {
     return path;
 }
 
+std::string mediaDemuxer::build_output_path(const char* input_path, const char* requested_output) {
+    const std::string usual = build_output_path(input_path);
+    if (requested_output == nullptr || usual.empty()) return usual;
+    const std::string requested(requested_output);
+    if (requested.empty()) return std::string();
+    struct stat info {};
+    if (stat(requested.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        const size_t separator = usual.find_last_of("/\\");
+        const std::string name = separator == std::string::npos ? usual : usual.substr(separator + 1);
+        return requested.back() == '/' ? requested + name : requested + "/" + name;
+    }
+    // A file name: its extension must name the input's container.
+    auto extension = [](const std::string& path) {
+        const size_t separator = path.find_last_of("/\\");
+        const size_t dot = path.find_last_of('.');
+        if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return std::string();
+        std::string text = path.substr(dot + 1);
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    return extension(requested) == extension(usual) ? requested : std::string();
+}
+
+void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer) {
+    // MP4 keeps the input's avcC/hvcC and takes NAL units behind 4-byte lengths; with any other
+    // configuration (Annex B, or none) the MP4 muxer is given Annex B and converts it itself.
+    // AVI stores Annex B, with Annex B parameter sets (the filter's output form) as its header.
+    std::string extension = output_path.substr(output_path.find_last_of('.') + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool mp4 = extension == "mp4";
+    const AVCodecParameters* video_par = bsf_ctx != nullptr ? bsf_ctx->par_out : videoCodecpar;
+    std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> adjusted(
+        avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+    bool length_prefixed = false;
+    // lengthSizeMinusOne sits in the low two bits of avcC byte 4 and of hvcC byte 21; ours is 3.
+    const int length_size_at = video_codec_id == AV_CODEC_ID_H264 ? 4 : 21;
+    if (mp4 && streamCopy::is_length_prefixed_config(videoCodecpar->extradata, videoCodecpar->extradata_size) &&
+        videoCodecpar->extradata_size > length_size_at && adjusted &&
+        avcodec_parameters_copy(adjusted.get(), videoCodecpar) >= 0) {
+        adjusted->extradata[length_size_at] |= 3;
+        video_par = adjusted.get();
+        length_prefixed = true;
+    }
+    copy->reset(new streamCopy(video_codec_id, length_prefixed));
+    muxer->reset(new mediaMuxer(output_path.c_str(), nullptr, audioCodecpar, video_par));
+    (*muxer)->bounded_queue = true;
+    mediaMuxer* sink = muxer->get();
+    streamCopy* stage = copy->get();
+    stage->set_callback(0, std::bind(&common::push_data, sink, std::placeholders::_1));
+    set_callback(0, [this, stage](void* packet) {
+        stage->push_packet(static_cast<const AVPacket*>(packet), routing_packet_);
+    });
+    set_callback(1, std::bind(&common::push_data, sink, std::placeholders::_1));
+}
+
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
 
     // Built in pipeline order, each connected to the one before it. A stage that fails to set
     // up is built and connected all the same: its failure is in the result status, and the
     // read loop stops at its first check.
-    std::unique_ptr<videoDecode> decoder(new videoDecode(video_codec_id));
-    set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
-    std::unique_ptr<videoEncode> encoder(new videoEncode(video_codec_id, &input_stream_info));
-    decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
-    std::unique_ptr<mediaMuxer> muxer(
-        new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar));
-    encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
-    set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+    std::unique_ptr<videoDecode> decoder;
+    std::unique_ptr<videoEncode> encoder;
+    std::unique_ptr<streamCopy> copy;
+    std::unique_ptr<mediaMuxer> muxer;
+    if (demuxer_type & k_type_copy) {
+        build_stream_copy(&copy, &muxer);
+    } else {
+        decoder.reset(new videoDecode(video_codec_id));
+        set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
+        ffmpeg_log::set_probing(true);  // hardware encoders that do not open are expected here
+        encoder.reset(new videoEncode(video_codec_id, &input_stream_info));
+        ffmpeg_log::set_probing(false);
+        decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
+        muxer.reset(new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar));
+        encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+        set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+    }
 
     video_packets_routed = 0;
     audio_packets_routed = 0;
@@ -222,6 +290,13 @@ int mediaDemuxer::demuxer_media_file_process() {
     // which therefore still exists, and joins its worker before that stage goes.
     decoder.reset();
     encoder.reset();
+    // A lossless restore writes the key pictures too; it has restored something only when a
+    // decrypted picture went through.
+    if (copy && copy->hidden_pictures == 0 && get_result_code() == RESULT_OK) {
+        DEBUG_ERR("no hidden picture was restored");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+    }
+    copy.reset();
     muxer.reset();
     // The slots would otherwise point at destroyed stages.
     set_callback(0, nullptr);
@@ -233,7 +308,9 @@ int mediaDemuxer::demuxer_media_file_process() {
 
 void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
     if (demuxer_type & k_type_privacy) {
+        routing_packet_ = packet;
         demuxer_mosic_process(packet);
+        routing_packet_ = nullptr;
     } else {
         DEBUG_ERR("not support demuxer type");
     }

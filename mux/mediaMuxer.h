@@ -21,7 +21,10 @@ public:
     // encoder_ctx: the opened encoder, or null when the encoder did not initialise.
     // audio_par: the input audio stream's parameters, or null when there is no audio.
     // The input's time bases and stream indexes are read from input_stream_info here.
-    mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par);
+    // copy_video_par: without an encoder, the video stream takes these parameters instead
+    // (a stream copy: the packets arrive coded as the input's, in the container's form).
+    mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
+               const AVCodecParameters* copy_video_par = nullptr);
     ~mediaMuxer() override;
 
     // Queues a reference to an AVPacket*; never waits. Packets whose stream index is the
@@ -42,6 +45,10 @@ public:
     AVRational audio_time_base{0, 1};
     int video_stream_index = -1;
     int audio_stream_index = -1;
+
+    // When set (before the first push), push_data waits while the queue is full, like the
+    // decoder's and encoder's: a producer that outruns the writer then keeps memory flat.
+    bool bounded_queue = false;
 
 private:
     void loop_task();
