@@ -103,7 +103,9 @@ void streamCopy::push_packet(const AVPacket* packet, const AVPacket* source) {
     auto holder = std::make_shared<avPacketDev>(out_.data(), static_cast<int32_t>(out_.size()));
     if (holder->pkt == nullptr) return;  // no memory for the copy: the picture is dropped
     AVPacket* copy = holder->pkt;
-    copy->pts = packet->pts;
+    // AVI stores no presentation times: its packets come with a decode time alone, which is
+    // also their presentation time (the muxers warn about a packet without one).
+    copy->pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     copy->dts = packet->dts;
     copy->stream_index = packet->stream_index;
     copy->flags = packet->flags;
