@@ -6,13 +6,45 @@
 using testsupport::run;
 
 TEST(CommandLine, TooFewArgumentsComplainGiveUsageAndExit255) {
-    for (const std::vector<std::string>& argv : {std::vector<std::string>{DEMOSAIC_BIN}, {DEMOSAIC_BIN, "clip.mp4"}}) {
+    // Options are not operands, and an option without its value is an incomplete command line.
+    const std::vector<std::vector<std::string>> lines = {
+        {}, {"clip.mp4"}, {"--copy"}, {"-v", "clip.mp4"}, {"clip.mp4", "--copy", "-o", "out"}, {"clip.mp4", "key", "-o"}};
+    for (std::vector<std::string> argv : lines) {
+        argv.insert(argv.begin(), DEMOSAIC_BIN);
         const auto r = run(argv);
         EXPECT_EQ(r.exit_code, 255);
         // The start-up line, then exactly the complaint; no result line; the usage on stderr.
         EXPECT_EQ(r.out, "DEBUG LEVEL : 2\r\nintput argc is error\n");
-        EXPECT_EQ(r.err.rfind("usage: demosaic INPUT KEY\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("usage: demosaic [options] INPUT KEY\n", 0), 0u) << r.err;
     }
+}
+
+TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
+    for (const auto& [word, text] : {std::pair<std::string, std::string>{"--help", "--copy"}, {"--version", "demosaic "}}) {
+        const auto r = run({DEMOSAIC_BIN, word});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// Which argument is an operand: only exact option words are options, "--" ends them, and the
+// output path asked for must name the input's container.
+TEST(CommandLine, OperandsAndOutputPathDecideTheAnswer) {
+    const std::string dir = testsupport::scratch_dir("cli_operands");
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{dir + "/absent.mp4", "-k3y-begins-with-a-dash"}, 3},
+        {{"--", "--copy", "key"}, 4},  // "--copy" is the input: no extension
+        {{"--copy", dir + "/absent.mp4", "key", "-o", dir + "/out.avi"}, 4},
+        {{dir + "/absent.AVI", "key", "--output", dir + "/out.avi"}, 3},
+        {{dir + "/absent.mp4", "key", "-o", dir}, 3},
+    };
+    for (const auto& [args, code] : cases) {
+        std::vector<std::string> argv = {DEMOSAIC_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(run(argv).exit_code, code) << testing::PrintToString(args);
+    }
+    EXPECT_TRUE(testsupport::list_dir(dir).empty());
 }
 
 TEST(CommandLine, ExtraArgumentsAreIgnoredAndTheKeyIsNeverShown) {

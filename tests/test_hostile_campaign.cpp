@@ -4,7 +4,8 @@
 // empty packets); odd files of every kind join them. Every input is derived with a fixed
 // seed at test time. For each one demosaic must end by itself within the time limit with
 // exactly one result line whose code equals its exit status and lies in 0..9, leave no output
-// file unless the code is 0, and leave the input unchanged. A count per code is printed.
+// file unless the code is 0, and leave the input unchanged, both when it restores through
+// the codecs and with --copy. A count per code is printed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -243,32 +244,44 @@ protected:
         return dir;
     }
 
-    // Runs demosaic on path (alone in its folder) and checks what every run must satisfy:
-    // it ends, prints one result line whose code in 0..9 is its exit status, leaves the input
-    // unchanged and an output file only on success. Returns the code, or -1 on a broken rule.
+    // Runs demosaic on path (alone in its folder), once restoring through the codecs and once
+    // with --copy, and checks what every run must satisfy: it ends, prints one result line
+    // whose code in 0..9 is its exit status, leaves the input unchanged and an output file only
+    // on success. Returns the first run's code, or -1 when either run broke a rule.
     int run_case(const std::string& category, const std::string& name, const std::string& path) {
-        const std::string dir = path.substr(0, path.rfind('/')), what = category + " / " + name;
+        const std::string dir = path.substr(0, path.rfind('/')), input = path.substr(dir.size() + 1);
         const uint64_t before = testsupport::file_checksum(path);
-        const auto start = std::chrono::steady_clock::now();
-        const testsupport::run_result r = testsupport::run({DEMOSAIC_BIN, path, k_key}, "", k_time_limit_seconds);
-        slowest_ = std::max(slowest_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        const auto lines = testsupport::lines_starting_with(r.out, "mosaic_ResultCode=");
-        int code = -1;
-        if (lines.size() == 1) std::sscanf(lines[0].c_str(), "mosaic_ResultCode=%d;", &code);
-        size_t left = 0;
-        for (const std::string& file : testsupport::list_dir(dir)) left += file != path.substr(dir.size() + 1);
-        const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
-                           lines[0].find(";mosaic_errStr=") != std::string::npos &&
-                           testsupport::file_checksum(path) == before && left == (code == 0 ? 1u : 0u);
-        EXPECT_TRUE(clean) << what << ": timed out " << r.timed_out << ", exit " << r.exit_code << ", " << left
-                           << " files left, input changed " << (testsupport::file_checksum(path) != before)
-                           << ", result lines:\n" << testing::PrintToString(lines);
-        counts_[category][clean ? code : -1] += 1;
-        if (clean) {  // kept only when something went wrong, for a look afterwards
-            for (const std::string& file : testsupport::list_dir(dir)) unlink((dir + "/" + file).c_str());
+        int first = 0, broken = 0;
+        for (const bool copy : {false, true}) {
+            const std::string what = category + " / " + name + (copy ? " (--copy)" : "");
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::string> argv = {DEMOSAIC_BIN, path, k_key};
+            if (copy) argv.push_back("--copy");
+            const testsupport::run_result r = testsupport::run(argv, "", k_time_limit_seconds);
+            slowest_ = std::max(slowest_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            const auto lines = testsupport::lines_starting_with(r.out, "mosaic_ResultCode=");
+            int code = -1;
+            if (lines.size() == 1) std::sscanf(lines[0].c_str(), "mosaic_ResultCode=%d;", &code);
+            std::vector<std::string> left;
+            for (const std::string& file : testsupport::list_dir(dir)) if (file != input) left.push_back(file);
+            const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
+                               lines[0].find(";mosaic_errStr=") != std::string::npos &&
+                               testsupport::file_checksum(path) == before && left.size() == (code == 0 ? 1u : 0u);
+            EXPECT_TRUE(clean) << what << ": timed out " << r.timed_out << ", exit " << r.exit_code << ", "
+                               << left.size() << " files left, input changed "
+                               << (testsupport::file_checksum(path) != before) << ", result lines:\n"
+                               << testing::PrintToString(lines);
+            counts_[category][clean ? code : -1] += 1;
+            broken += !clean;
+            if (!copy) first = code;
+            // kept only when something went wrong, for a look afterwards
+            if (clean) for (const std::string& file : left) unlink((dir + "/" + file).c_str());
+        }
+        if (broken == 0) {
+            unlink(path.c_str());
             rmdir(dir.c_str());
         }
-        return clean ? code : -1;
+        return broken == 0 ? first : -1;
     }
 
     std::string write_case(const std::string& file_name, const std::vector<uint8_t>& bytes) {
