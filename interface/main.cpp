@@ -65,7 +65,7 @@ bool read_key_from_stdin(std::string* key) {
 #endif
 
 const char k_usage[] =
-    "usage: demosaic [options] INPUT KEY\n"
+    "usage: demosaic INPUT KEY [options]\n"
     "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
     "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
     "The restored video is written beside INPUT; the last line of standard output is\n"

@@ -15,7 +15,7 @@ TEST(CommandLine, TooFewArgumentsComplainGiveUsageAndExit255) {
         EXPECT_EQ(r.exit_code, 255);
         // The start-up line, then exactly the complaint; no result line; the usage on stderr.
         EXPECT_EQ(r.out, "DEBUG LEVEL : 2\r\nintput argc is error\n");
-        EXPECT_EQ(r.err.rfind("usage: demosaic [options] INPUT KEY\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("usage: demosaic INPUT KEY [options]\n", 0), 0u) << r.err;
     }
 }
 

@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                       copy_case{"hevc_mp4_aac_unversioned", "hevc", "mp4", "aac", {"--unversioned"}}),
     [](const ::testing::TestParamInfo<copy_case>& info) { return std::string(info.param.name); });
 
-TEST(CopyModeFailures, WrongKeyAndNoHiddenPictureLeaveNoFile) {
+TEST(CopyModeFailures, FailureRulesHoldAndFfmpegChatterNeedsVerbose) {
     if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
     const std::string dir = testsupport::scratch_dir("copy_failures");
     ASSERT_TRUE(testsupport::make_clip(dir + "/plain.mp4", "libx264", 64, 48, 6, 25));
@@ -102,24 +102,14 @@ TEST(CopyModeFailures, WrongKeyAndNoHiddenPictureLeaveNoFile) {
     const std::vector<std::tuple<std::string, std::string, int>> cases = {{"plain.mp4", k_key, 5},
                                                                           {"masked.mp4", "wrong-key", 2}};
     for (const auto& [input, key, code] : cases) {
-        const auto r = run({DEMOSAIC_BIN, "--copy", dir + "/" + input, key});
-        EXPECT_EQ(r.exit_code, code) << input << "\n" << r.out;
+        EXPECT_EQ(run({DEMOSAIC_BIN, "--copy", dir + "/" + input, key}).exit_code, code) << input;
         EXPECT_EQ(testsupport::list_dir(dir), (std::vector<std::string>{"masked.mp4", "plain.mp4"}));
     }
-}
-
-TEST(CopyModeFailures, FfmpegChatterOnlyWithVerbose) {
-    if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-    const std::string dir = testsupport::scratch_dir("copy_verbose");
-    ASSERT_TRUE(testsupport::make_clip(dir + "/plain.mp4", "libx264", 64, 48, 6, 25));
-    ASSERT_EQ(run({MOSAIC_BIN, dir + "/plain.mp4", k_key, "-o", dir + "/masked.mp4", "--gop", "3", "--preset",
-                   "ultrafast"}).exit_code, 0);
     // The default restore: libx264's statistics, the output layout and hardware probes are
-    // FFmpeg's information, not warnings.
+    // FFmpeg's information or expected failures, shown only with -v.
     const auto quiet = run({DEMOSAIC_BIN, dir + "/masked.mp4", k_key, "-o", dir + "/quiet.mp4"});
-    ASSERT_EQ(quiet.exit_code, 0) << quiet.out;
+    EXPECT_EQ(quiet.exit_code, 0);
     EXPECT_EQ(quiet.err, "");
     const auto verbose = run({DEMOSAIC_BIN, "-v", dir + "/masked.mp4", k_key, "-o", dir + "/verbose.mp4"});
-    ASSERT_EQ(verbose.exit_code, 0) << verbose.out;
     EXPECT_NE(verbose.err.find("[libx264 @"), std::string::npos) << verbose.err;
 }
