@@ -253,7 +253,6 @@ protected:
         const uint64_t before = testsupport::file_checksum(path);
         int first = -1;
         for (const bool copy : {false, true}) {
-            const std::string what = category + " / " + name + (copy ? " (--copy)" : "");
             const auto start = std::chrono::steady_clock::now();
             std::vector<std::string> argv = {DEMOSAIC_BIN, path, k_key};
             if (copy) argv.push_back("--copy");
@@ -267,9 +266,10 @@ protected:
             const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
                                lines[0].find(";mosaic_errStr=") != std::string::npos &&
                                testsupport::file_checksum(path) == before && left == (code == 0 ? 1u : 0u);
-            EXPECT_TRUE(clean) << what << ": timed out " << r.timed_out << ", exit " << r.exit_code << ", " << left
-                               << " files left, input changed " << (testsupport::file_checksum(path) != before)
-                               << ", result lines:\n" << testing::PrintToString(lines);
+            EXPECT_TRUE(clean) << category << " / " << name << (copy ? " (--copy)" : "") << ": timed out " << r.timed_out
+                               << ", exit " << r.exit_code << ", " << left << " files left, input changed "
+                               << (testsupport::file_checksum(path) != before) << ", result lines:\n"
+                               << testing::PrintToString(lines);
             counts_[category + (copy ? " --copy" : "")][clean ? code : -1] += 1;
             if (!clean) return -1;  // the folder is kept for a look afterwards
             if (!copy) first = code;
