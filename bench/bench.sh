@@ -21,6 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 work=${2:-${TMPDIR:-/tmp}/demosaic-bench}
 runs=${RUNS:-3}
+default_runs=${DEFAULT_RUNS:-$runs}
 sizes=${SIZES:-"720 1080"}
 key=${BENCH_KEY:-bench-privacy-key}
 gop=50
@@ -83,8 +84,10 @@ for h in $sizes; do
   : > "$ra"; : > "$rb"; : > "$rc"; : > "$rd"
   out_a="" out_b="$work/$name.ffmpeg.mp4" out_c="" out_d="$work/$name.ffmpeg-copy.mp4"
   for ((i = 1; i <= runs; i++)); do
-    out_a=$(run_demosaic "$clip" "$work/run-$name" "$ra")
-    run_ffmpeg "$dump" "$clip" "$rate" "$out_b" "$rb"
+    if ((i <= default_runs)); then
+      out_a=$(run_demosaic "$clip" "$work/run-$name" "$ra")
+      run_ffmpeg "$dump" "$clip" "$rate" "$out_b" "$rb"
+    fi
     out_c=$(run_demosaic "$clip" "$work/run-$name-copy" "$rc" --copy)
     run_ffmpeg_copy "$clip" "$out_d" "$rd"
   done
@@ -111,7 +114,8 @@ printf '\n%s' "$ratios"
 
 if [[ ${MEMCHECK:-1} != 0 ]]; then
   "$here/make_clips.sh" "$build" "$work" c720long 1280x720 60
-  for mode in "" --copy; do
+  for mode in ${MEMCHECK_MODES:-default copy}; do
+    mode=${mode/#default/}; mode=${mode/#copy/--copy}
     rm_ten="$work/mem10.txt" rm_sixty="$work/mem60.txt"; : > "$rm_ten"; : > "$rm_sixty"
     run_demosaic "$work/c720.masked.mp4" "$work/run-mem" "$rm_ten" $mode >/dev/null
     run_demosaic "$work/c720long.masked.mp4" "$work/run-mem" "$rm_sixty" $mode >/dev/null
