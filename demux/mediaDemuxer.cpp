@@ -179,7 +179,14 @@ std::string mediaDemuxer::build_output_path(const char* input_path, const char* 
         for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return text;
     };
-    return extension(requested) == extension(usual) ? requested : std::string();
+    if (extension(requested) != extension(usual)) return std::string();
+    // Never the input itself (under any of its names): the input is not to be touched.
+    struct stat input_info {};
+    if (stat(requested.c_str(), &info) == 0 && stat(input_path, &input_info) == 0 && info.st_dev == input_info.st_dev &&
+        info.st_ino == input_info.st_ino) {
+        return std::string();
+    }
+    return requested;
 }
 
 void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer) {

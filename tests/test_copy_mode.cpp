@@ -63,7 +63,9 @@ TEST_P(CopyMode, EveryHiddenPictureBitForBitAtItsTime) {
     make.insert(make.end(), c.options.begin(), c.options.end());
     ASSERT_EQ(run(make).exit_code, 0);
 
-    // Options after the operands; the output named as a file in another folder.
+    // Never over the input, by any of its names. Then options after the operands, and the output
+    // named as a file in another folder.
+    EXPECT_EQ(run({DEMOSAIC_BIN, "--copy", masked, k_key, "-o", dir + "/./in." + c.extension}).exit_code, 4);
     const std::string output = testsupport::scratch_dir(std::string("copy_out_") + c.name) + "/restored." + c.extension;
     const auto restored = run({DEMOSAIC_BIN, masked, k_key, "--copy", "-o", output});
     ASSERT_EQ(restored.exit_code, 0) << restored.out;
