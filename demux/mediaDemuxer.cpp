@@ -10,26 +10,31 @@
 #include <functional>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <openssl/crypto.h>
 
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
 #include "encode/videoEncode.h"
+#include "interface/ffmpegLog.h"
 #include "interface/progress.h"
 #include "interface/resultStatus.h"
 #include "mux/mediaMuxer.h"
 #include "mux/outputFile.h"
+#include "mux/streamCopy.h"
 #include "privacy/privacyPacket.h"
 
 input_stream_info_t input_stream_info;
 
-mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key)
+mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key, const char* requested_output)
     : demuxer_type(type), privacy_key(std::move(key)) {
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
     audioCodecpar = nullptr;
     this->input_path = input_path;
-    output_path = build_output_path(input_path);
+    if (requested_output != nullptr) requested_output_path = requested_output;
+    output_path = build_output_path(input_path, requested_output);
     if (output_path.empty()) {
         DEBUG_ERR("Could not create output file");
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
@@ -172,12 +177,14 @@ int mediaDemuxer::create_output_file() {
     struct stat input_info {};
     const mode_t mode = stat(input_path.c_str(), &input_info) == 0 ? (input_info.st_mode & 0666) : 0600;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(k_output_name_wait_seconds);
-    // Only a dated name moves on to a later second; a name given outright stays as it is.
-    const auto undated = [](std::string path) {
-        const size_t mark = path.rfind("_decmosic_");
-        return mark == std::string::npos ? path : path.erase(mark, std::strlen("_decmosic_") + 14);
+    // The name this run would take now: the dated name beside the input or in the folder given
+    // with -o, or the file named with -o.
+    const auto fresh_name = [this] {
+        return build_output_path(input_path.c_str(),
+                                 requested_output_path.empty() ? nullptr : requested_output_path.c_str());
     };
-    const bool dated = undated(output_path) == undated(build_output_path(input_path.c_str()));
+    // Only a dated name moves on to a later second; a file name given outright stays as it is.
+    const bool dated = requested_output_path.empty() || fresh_name() != requested_output_path;
     for (;;) {
         const int fd = outputFile::create_exclusive(output_path, mode);
         if (fd >= 0) return fd;
@@ -187,11 +194,74 @@ int mediaDemuxer::create_output_file() {
         const std::string taken = output_path;
         while (output_path == taken && std::chrono::steady_clock::now() < give_up) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            output_path = build_output_path(input_path.c_str());
+            output_path = fresh_name();
         }
         if (output_path == taken) break;
     }
     return -1;
+}
+
+std::string mediaDemuxer::build_output_path(const char* input_path, const char* requested_output) {
+    const std::string usual = build_output_path(input_path);
+    if (requested_output == nullptr || usual.empty()) return usual;
+    const std::string requested(requested_output);
+    if (requested.empty()) return std::string();
+    struct stat info {};
+    if (stat(requested.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        const size_t separator = usual.find_last_of("/\\");
+        const std::string name = separator == std::string::npos ? usual : usual.substr(separator + 1);
+        return requested.back() == '/' ? requested + name : requested + "/" + name;
+    }
+    // A file name: its extension must name the input's container.
+    auto extension = [](const std::string& path) {
+        const size_t separator = path.find_last_of("/\\");
+        const size_t dot = path.find_last_of('.');
+        if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return std::string();
+        std::string text = path.substr(dot + 1);
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    if (extension(requested) != extension(usual)) return std::string();
+    // Never the input itself (under any of its names): the input is not to be touched.
+    struct stat input_info {};
+    if (stat(requested.c_str(), &info) == 0 && stat(input_path, &input_info) == 0 && info.st_dev == input_info.st_dev &&
+        info.st_ino == input_info.st_ino) {
+        return std::string();
+    }
+    return requested;
+}
+
+void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer,
+                                     int output_fd) {
+    // MP4 keeps the input's avcC/hvcC and takes NAL units behind 4-byte lengths; with any other
+    // configuration (Annex B, or none) the MP4 muxer is given Annex B and converts it itself.
+    // AVI stores Annex B, with Annex B parameter sets (the filter's output form) as its header.
+    std::string extension = output_path.substr(output_path.find_last_of('.') + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool mp4 = extension == "mp4";
+    const AVCodecParameters* video_par = bsf_ctx != nullptr ? bsf_ctx->par_out : videoCodecpar;
+    std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> adjusted(
+        avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+    bool length_prefixed = false;
+    // lengthSizeMinusOne sits in the low two bits of avcC byte 4 and of hvcC byte 21; ours is 3.
+    const int length_size_at = video_codec_id == AV_CODEC_ID_H264 ? 4 : 21;
+    if (mp4 && streamCopy::is_length_prefixed_config(videoCodecpar->extradata, videoCodecpar->extradata_size) &&
+        videoCodecpar->extradata_size > length_size_at && adjusted &&
+        avcodec_parameters_copy(adjusted.get(), videoCodecpar) >= 0) {
+        adjusted->extradata[length_size_at] |= 3;
+        video_par = adjusted.get();
+        length_prefixed = true;
+    }
+    copy->reset(new streamCopy(video_codec_id, length_prefixed));
+    muxer->reset(new mediaMuxer(output_path.c_str(), nullptr, audioCodecpar, fmt_ctx, output_fd, video_par));
+    (*muxer)->bounded_queue = true;
+    mediaMuxer* sink = muxer->get();
+    streamCopy* stage = copy->get();
+    stage->set_callback(0, std::bind(&common::push_data, sink, std::placeholders::_1));
+    set_callback(0, [this, stage](void* packet) {
+        stage->push_packet(static_cast<const AVPacket*>(packet), routing_packet_);
+    });
+    set_callback(1, std::bind(&common::push_data, sink, std::placeholders::_1));
 }
 
 int mediaDemuxer::demuxer_media_file_process() {
@@ -204,15 +274,24 @@ int mediaDemuxer::demuxer_media_file_process() {
     // tries the last name once more itself and reports the failure.
     const int output_fd = create_output_file();
 
-    std::unique_ptr<videoDecode> decoder(new videoDecode(video_codec_id));
-    set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
-    std::unique_ptr<videoEncode> encoder(new videoEncode(video_codec_id, &input_stream_info));
-    decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
-    std::unique_ptr<mediaMuxer> muxer(
-        new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr, audioCodecpar, fmt_ctx,
-                       output_fd));
-    encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
-    set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+    std::unique_ptr<videoDecode> decoder;
+    std::unique_ptr<videoEncode> encoder;
+    std::unique_ptr<streamCopy> copy;
+    std::unique_ptr<mediaMuxer> muxer;
+    if (demuxer_type & k_type_copy) {
+        build_stream_copy(&copy, &muxer, output_fd);
+    } else {
+        decoder.reset(new videoDecode(video_codec_id));
+        set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
+        ffmpeg_log::set_probing(true);  // hardware encoders that do not open are expected here
+        encoder.reset(new videoEncode(video_codec_id, &input_stream_info));
+        ffmpeg_log::set_probing(false);
+        decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
+        muxer.reset(new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
+                                   audioCodecpar, fmt_ctx, output_fd));
+        encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+        set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+    }
 
     video_packets_routed = 0;
     audio_packets_routed = 0;
@@ -263,6 +342,13 @@ int mediaDemuxer::demuxer_media_file_process() {
     // which therefore still exists, and joins its worker before that stage goes.
     decoder.reset();
     encoder.reset();
+    // A lossless restore writes the key pictures too; it has restored something only when a
+    // decrypted picture went through.
+    if (copy && copy->hidden_pictures == 0 && get_result_code() == RESULT_OK) {
+        DEBUG_ERR("no hidden picture was restored");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+    }
+    copy.reset();
     muxer.reset();
     // The slots would otherwise point at destroyed stages.
     set_callback(0, nullptr);
@@ -274,7 +360,9 @@ int mediaDemuxer::demuxer_media_file_process() {
 
 void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
     if (demuxer_type & k_type_privacy) {
+        routing_packet_ = packet;
         demuxer_mosic_process(packet);
+        routing_packet_ = nullptr;
     } else {
         DEBUG_ERR("not support demuxer type");
     }

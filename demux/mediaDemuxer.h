@@ -16,21 +16,32 @@ extern "C" {
 }
 
 class decryptMosic;
+class mediaMuxer;
+class streamCopy;
 
 class mediaDemuxer : public common {
 public:
     // Mode bit that sends video packets through the privacy step.
     static constexpr int k_type_privacy = 2;
+    // Mode bit of a lossless restore: the privacy step's packets go to the muxer as they
+    // stand (stream copy) instead of through the decoder and encoder.
+    static constexpr int k_type_copy = 4;
     // Size of the buffer that receives each decrypted coded picture.
     static constexpr size_t k_decrypt_buffer_size = 0xA00000;
 
-    mediaDemuxer(const char* input_path, int type, std::string privacy_key);
+    // requested_output: the output path asked for on the command line (a directory, or the
+    // file itself), or null for the usual name beside the input.
+    mediaDemuxer(const char* input_path, int type, std::string privacy_key, const char* requested_output = nullptr);
     ~mediaDemuxer() override;
 
     // The output path for an input path: "_decmosic_" and 14 digits of local time inserted
     // before the extension, which must be mp4 or avi in any letter case. Empty when none
     // can be made.
     static std::string build_output_path(const char* input_path);
+    // The same with an output path asked for: an existing directory receives the usual file
+    // name; any other path is the output file itself, whose extension must be the input's
+    // (mp4 or avi, any letter case). Null asks for nothing. Empty when none can be made.
+    static std::string build_output_path(const char* input_path, const char* requested_output);
 
     // Creates the output file exclusively with the input's permission bits. When its name
     // is taken (by another run in the same second, or by anything else), waits for the next
@@ -62,6 +73,8 @@ public:
     std::string privacy_key;
     std::string output_path;
     std::string input_path;
+    // The -o path as given (a folder or a file name); empty without -o.
+    std::string requested_output_path;
     std::shared_ptr<decryptMosic> decryptor;
     AVCodecParameters* videoCodecpar = nullptr;
     AVCodecParameters* audioCodecpar = nullptr;
@@ -70,4 +83,12 @@ public:
     // demuxer_video_callback_all (filter flush included) and audio packets given to slot 1.
     int64_t video_packets_routed = 0;
     int64_t audio_packets_routed = 0;
+
+private:
+    // Builds the lossless restore's stages (stream copy and muxer, no codec) and connects
+    // slot 0 to the copy stage and slot 1 to the muxer.
+    void build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer, int output_fd);
+    // The video packet being handed to the privacy step (the stream-copy stage compares what
+    // comes out with it).
+    const AVPacket* routing_packet_ = nullptr;
 };

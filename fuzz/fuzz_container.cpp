@@ -3,7 +3,8 @@
 // program runs it (demuxer, privacy step, decoder, encoder and muxer on their threads).
 //
 // Input: byte 0 chooses the file name's extension (bit 0: ".avi" instead of ".mp4"), which
-// also chooses the output container; the rest is the file. Seeds are small mosaic files with
+// also chooses the output container, and the restore (bit 1: the lossless stream copy of
+// --copy instead of decode and encode); the rest is the file. Seeds are small mosaic files with
 // that byte in front (fuzz/make_container_seeds.sh).
 //
 // After every job the harness checks what a caller relies on: the code is 0 to 9, the file
@@ -96,7 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reset_result_status_for_testing();
     char message[256];
     std::memset(message, 0, sizeof(message));
-    const int code = pq_mosaic_interface_input(input_path.c_str(), k_key, message);
+    restore_options options;
+    options.copy = (data[0] & 2) != 0;
+    const int code = pq_mosaic_interface_input(input_path.c_str(), k_key, message, options);
     if (code < 0 || code > 9) abort();
     if (std::strcmp(message, result_message(code)) != 0) abort();
 

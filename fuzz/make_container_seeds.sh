@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of fuzz_container into FOLDER: tiny privacy-masked files made by
 # mosaic (H.264 and HEVC, MP4 and AVI, with and without audio, versioned and not), each
-# behind the one byte that tells the target which extension to give the file.
+# behind the one byte that tells the target which extension to give the file and which
+# restore to run (each file is written twice: decode and encode, and stream copy).
 #   fuzz/make_container_seeds.sh MOSAIC_BIN FOLDER
 set -euo pipefail
 mosaic=$1
@@ -28,10 +29,14 @@ for source in plain audio; do
                 # (A sanitised mosaic would fail on libx265's own leaks at exit; they are not ours.)
                 ASAN_OPTIONS=detect_leaks=0 "$mosaic" "$tmp/$source.mp4" "fuzz key" -o "$tmp/m.$container" --codec "$codec" --gop 3 \
                     --preset ultrafast --qp 40 "${extra[@]}" >/dev/null 2>&1
-                if [ "$container" = avi ]; then printf '\001' >"$out/seed-$n"; else printf '\000' >"$out/seed-$n"; fi
-                cat "$tmp/m.$container" >>"$out/seed-$n"
+                for mode in 0 2; do
+                    byte=$mode
+                    [ "$container" = avi ] && byte=$((mode + 1))
+                    printf "\\00$byte" >"$out/seed-$n"
+                    cat "$tmp/m.$container" >>"$out/seed-$n"
+                    n=$((n + 1))
+                done
                 rm -f "$tmp/m.$container"
-                n=$((n + 1))
             done
         done
     done

@@ -1,5 +1,5 @@
-// demosaic INPUT KEY: restores the unmasked pictures that a privacy-masked H.264/HEVC video
-// carries and writes them, with the input's audio, into a new file beside the input.
+// demosaic [options] INPUT KEY: restores the unmasked pictures that a privacy-masked H.264/HEVC
+// video carries and writes them, with the input's audio, into a new file beside the input.
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <signal.h>
@@ -10,8 +10,10 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "debug/std_debug.h"
+#include "interface/ffmpegLog.h"
 #include "interface/pqMosaicInterface.h"
 #include "interface/progress.h"
 #include "interface/resultStatus.h"
@@ -58,28 +60,96 @@ bool read_key_from_stdin(std::string* key) {
     return true;
 }
 
+#ifndef DEMOSAIC_VERSION
+#define DEMOSAIC_VERSION "0.1.0"
+#endif
+
+const char k_usage[] =
+    "usage: demosaic INPUT KEY [options]\n"
+    "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
+    "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
+    "The restored video is written beside INPUT; the last line of standard output is\n"
+    "mosaic_ResultCode=N;mosaic_errStr=TEXT; and the exit status is N.\n"
+    "options (before or after the operands; \"--\" ends them):\n"
+    "  --copy              lossless and fast: copy the hidden pictures as recorded instead of\n"
+    "                      decoding and encoding them; the key pictures stay masked, so the\n"
+    "                      output has as many pictures as the input\n"
+    "  -o, --output PATH   write the output into directory PATH (usual name), or to the file\n"
+    "                      PATH, whose extension must be the input's (.mp4 or .avi)\n"
+    "  -v, --verbose       show all of FFmpeg's messages (default: warnings and errors)\n"
+    "  --help              show this text and exit\n"
+    "  --version           show the version and exit\n";
+
+struct command_line {
+    restore_options options;
+    bool verbose = false;
+    bool help = false;
+    bool version = false;
+    bool complete = true;  // false when an option lacks its value
+    std::vector<const char*> operands;
+};
+
+// Only the exact option words are options; every other argument, and every argument after
+// "--", is an operand, so keys and paths that begin with "-" keep working.
+command_line parse_command_line(int argc, char** argv) {
+    command_line line;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (options_end) {
+            line.operands.push_back(argv[i]);
+        } else if (word == "--") {
+            options_end = true;
+        } else if (word == "--copy") {
+            line.options.copy = true;
+        } else if (word == "-v" || word == "--verbose") {
+            line.verbose = true;
+        } else if (word == "--help") {
+            line.help = true;
+        } else if (word == "--version") {
+            line.version = true;
+        } else if (word == "-o" || word == "--output") {
+            if (i + 1 >= argc) {
+                line.complete = false;
+            } else {
+                line.options.output = argv[++i];
+            }
+        } else {
+            line.operands.push_back(argv[i]);
+        }
+    }
+    return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    const command_line line = parse_command_line(argc, argv);
+    if (line.help) {
+        printf("%s", k_usage);
+        return 0;
+    }
+    if (line.version) {
+        printf("demosaic %s\n", DEMOSAIC_VERSION);
+        return 0;
+    }
+    if (line.operands.size() < 2 || !line.complete) {
         printf("intput argc is error\n");
-        fprintf(stderr,
-                "usage: demosaic INPUT KEY\n"
-                "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
-                "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
-                "The restored video is written beside INPUT; the last line of standard output is\n"
-                "mosaic_ResultCode=N;mosaic_errStr=TEXT; and the exit status is N.\n");
+        fprintf(stderr, "%s", k_usage);
         return -1;
     }
+    const char* input = line.operands[0];
+    const char* key_operand = line.operands[1];
+    ffmpeg_log::install(line.verbose);
     // A reader that goes away must not kill the job half-way through the output file.
     signal(SIGPIPE, SIG_IGN);
 
     std::string key;
     bool key_ok = true;
-    if (std::strcmp(argv[2], "-") == 0) {
+    if (std::strcmp(key_operand, "-") == 0) {
         key_ok = read_key_from_stdin(&key);
     } else {
-        key = argv[2];
+        key = key_operand;
     }
 
     char message[256];
@@ -89,10 +159,10 @@ int main(int argc, char** argv) {
         interrupt_watcher watcher;
         progress::reporter progress_line;  // only when stderr is a terminal
         if (key_ok) {
-            result = pq_mosaic_interface_input(argv[1], key.c_str(), message);
+            result = pq_mosaic_interface_input(input, key.c_str(), message, line.options);
         } else {
             DEBUG_ERR("could not read the privacy key from standard input");
-            result = pq_mosaic_interface_input(argv[1], nullptr, message);
+            result = pq_mosaic_interface_input(input, nullptr, message, line.options);
         }
     }
     OPENSSL_cleanse(&key[0], key.size());

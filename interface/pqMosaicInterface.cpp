@@ -18,6 +18,11 @@ std::shared_ptr<char> convert_to_utf8(const char* text) {
 }
 
 int pq_mosaic_interface_input(const char* input_path, const char* privacy_key, char* message) {
+    return pq_mosaic_interface_input(input_path, privacy_key, message, restore_options());
+}
+
+int pq_mosaic_interface_input(const char* input_path, const char* privacy_key, char* message,
+                              const restore_options& options) {
     std::shared_ptr<mediaDemuxer> demuxer;
     if (input_path == nullptr || privacy_key == nullptr) {
         DEBUG_ERR("mosaic interface input param is error");
@@ -25,7 +30,9 @@ int pq_mosaic_interface_input(const char* input_path, const char* privacy_key, c
     } else {
         std::string key(privacy_key, std::strlen(privacy_key));
         std::shared_ptr<char> utf8_path = convert_to_utf8(input_path);
-        demuxer.reset(new mediaDemuxer(utf8_path.get(), mediaDemuxer::k_type_privacy, key));
+        std::shared_ptr<char> utf8_output = convert_to_utf8(options.output.empty() ? nullptr : options.output.c_str());
+        const int type = mediaDemuxer::k_type_privacy | (options.copy ? mediaDemuxer::k_type_copy : 0);
+        demuxer.reset(new mediaDemuxer(utf8_path.get(), type, key, utf8_output.get()));
         utf8_path.reset();
         demuxer->demuxer_media_file_process();
         DEBUG_WRN("mosaic process end");

@@ -36,16 +36,17 @@ std::string lower_extension(const std::string& path) {
 }  // namespace
 
 mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
-                       const AVFormatContext* source, int created_fd)
+                       const AVFormatContext* source, int created_fd, const AVCodecParameters* copy_video_par)
     : output_path(path != nullptr ? path : "") {
     video_time_base = input_stream_info.video_time_base;
     audio_time_base = input_stream_info.audio_time_base;
     video_stream_index = input_stream_info.video_stream_index;
     audio_stream_index = input_stream_info.audio_stream_index;
     if (created_fd >= 0) output_file.adopt(created_fd, output_path);
-    // Without a video encoder there is nothing to write: the encoder has already said why, and
-    // that first cause stays the result. The file claimed for this run goes again.
-    if (encoder_ctx == nullptr) {
+    // Without a video encoder (and no stream to copy) there is nothing to write: the encoder
+    // has already said why, and that first cause stays the result. The file claimed for this
+    // run goes again.
+    if (encoder_ctx == nullptr && copy_video_par == nullptr) {
         DEBUG_ERR("No video encoder for the output");
         if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
         remove_output();
@@ -79,7 +80,7 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
     }
 
     // Video first, then audio: the video stream is output stream 0.
-    if (encoder_ctx != nullptr) {
+    if (encoder_ctx != nullptr || copy_video_par != nullptr) {
         out_video_stream = avformat_new_stream(out_fmt_ctx, nullptr);
         if (out_video_stream == nullptr) {
             DEBUG_ERR("Failed allocating video stream");
@@ -88,13 +89,16 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
             remove_output();
             return;
         }
-        if (avcodec_parameters_from_context(out_video_stream->codecpar, encoder_ctx) < 0) {
+        const int copied = encoder_ctx != nullptr
+                               ? avcodec_parameters_from_context(out_video_stream->codecpar, encoder_ctx)
+                               : avcodec_parameters_copy(out_video_stream->codecpar, copy_video_par);
+        if (copied < 0) {
             DEBUG_ERR("Failed to copy codec video parameters");
             set_result_status(RESULT_MUXER_ERROR);
         }
         // AVI has no default tag for HEVC that players agree on; "HEVC" is the common one.
         out_video_stream->codecpar->codec_tag =
-            (is_avi && encoder_ctx->codec_id == AV_CODEC_ID_HEVC) ? MKTAG('H', 'E', 'V', 'C') : 0;
+            (is_avi && out_video_stream->codecpar->codec_id == AV_CODEC_ID_HEVC) ? MKTAG('H', 'E', 'V', 'C') : 0;
         out_video_stream->time_base = video_time_base;
         ff::copy_stream_metadata(source_video, out_video_stream);
     }
@@ -241,6 +245,7 @@ void mediaMuxer::remove_output() {
 }
 
 bool mediaMuxer::push_data(void* packet) {
+    if (bounded_queue) return push_bounded(packet_queue, static_cast<AVPacket*>(packet));
     std::shared_ptr<avPacketDev> holder(new avPacketDev(static_cast<AVPacket*>(packet)));
     if (holder->pkt == nullptr) return false;  // no reference could be taken
     {

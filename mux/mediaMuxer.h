@@ -28,8 +28,11 @@ public:
     // source: the opened input, whose container and stream tags and rotation are kept; may
     // be null. created_fd: the output file, already created exclusively by the caller with
     // the input's permissions; when -1 the muxer creates it itself (owner-only).
+    // copy_video_par: without an encoder, the video stream takes these parameters instead
+    // (a stream copy: the packets arrive coded as the input's, in the container's form).
     mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
-               const AVFormatContext* source = nullptr, int created_fd = -1);
+               const AVFormatContext* source = nullptr, int created_fd = -1,
+               const AVCodecParameters* copy_video_par = nullptr);
     ~mediaMuxer() override;
 
     // Queues a reference to an AVPacket*; never waits. Packets whose stream index is the
@@ -56,6 +59,10 @@ public:
     outputFile output_file;
     int64_t last_video_dts = AV_NOPTS_VALUE;  // output time base
     int64_t video_period = 1;                 // one picture in the output time base
+
+    // When set (before the first push), push_data waits while the queue is full, like the
+    // decoder's and encoder's: a producer that outruns the writer then keeps memory flat.
+    bool bounded_queue = false;
 
 private:
     void loop_task();

@@ -5,7 +5,8 @@
 // empty packets); odd files of every kind join them. Every input is derived with a fixed
 // seed at test time. For each one demosaic must end by itself within the time limit with
 // exactly one result line whose code equals its exit status and lies in 0..9, leave no output
-// file unless the code is 0, and leave the input unchanged. A count per code is printed.
+// file unless the code is 0, and leave the input unchanged, both when it restores through
+// the codecs and with --copy. A count per code is printed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -233,7 +234,7 @@ protected:
         }
     }
 
-    // Prints how many inputs there were and how each ended; returns the number of inputs.
+    // Prints how the runs ended (two per input, one per mode); returns the number of inputs.
     int print_summary() {
         std::map<int, int> total;
         int inputs = 0;
@@ -243,11 +244,11 @@ protected:
             for (const auto& [code, count] : codes) printf(" code %d x%d", code, count), total[code] += count, inputs += count;
             printf("\n");
         }
-        printf("  %d inputs:", inputs);
+        printf("  %d runs:", inputs);
         for (const auto& [code, count] : total) printf(" code %d x%d", code, count);
         printf("\n  slowest run %g s\n", slowest_);
         EXPECT_EQ(total.count(-1), 0u);
-        return inputs;
+        return inputs / 2;
     }
 
     std::string case_dir() {
@@ -256,32 +257,40 @@ protected:
         return dir;
     }
 
-    // Runs demosaic on path (alone in its folder) and checks what every run must satisfy:
-    // it ends, prints one result line whose code in 0..9 is its exit status, leaves the input
-    // unchanged and an output file only on success. Returns the code, or -1 on a broken rule.
+    // Runs demosaic on path (alone in its folder), once restoring through the codecs and once
+    // with --copy, and checks what every run must satisfy: it ends, prints one result line
+    // whose code in 0..9 is its exit status, leaves the input unchanged and an output file only
+    // on success. Returns the first run's code, or -1 when either run broke a rule.
     int run_case(const std::string& category, const std::string& name, const std::string& path) {
-        const std::string dir = path.substr(0, path.rfind('/')), what = category + " / " + name;
+        const std::string dir = path.substr(0, path.rfind('/')), input = path.substr(dir.size() + 1);
         const uint64_t before = testsupport::file_checksum(path);
-        const auto start = std::chrono::steady_clock::now();
-        const testsupport::run_result r = testsupport::run({DEMOSAIC_BIN, path, k_key}, "", k_time_limit_seconds);
-        slowest_ = std::max(slowest_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        const auto lines = testsupport::lines_starting_with(r.out, "mosaic_ResultCode=");
-        int code = -1;
-        if (lines.size() == 1) std::sscanf(lines[0].c_str(), "mosaic_ResultCode=%d;", &code);
-        size_t left = 0;
-        for (const std::string& file : testsupport::list_dir(dir)) left += file != path.substr(dir.size() + 1);
-        const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
-                           lines[0].find(";mosaic_errStr=") != std::string::npos &&
-                           testsupport::file_checksum(path) == before && left == (code == 0 ? 1u : 0u);
-        EXPECT_TRUE(clean) << what << ": timed out " << r.timed_out << ", exit " << r.exit_code << ", " << left
-                           << " files left, input changed " << (testsupport::file_checksum(path) != before)
-                           << ", result lines:\n" << testing::PrintToString(lines);
-        counts_[category][clean ? code : -1] += 1;
-        if (clean) {  // kept only when something went wrong, for a look afterwards
-            for (const std::string& file : testsupport::list_dir(dir)) unlink((dir + "/" + file).c_str());
-            rmdir(dir.c_str());
+        int first = -1;
+        for (const bool copy : {false, true}) {
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::string> argv = {DEMOSAIC_BIN, path, k_key};
+            if (copy) argv.push_back("--copy");
+            const testsupport::run_result r = testsupport::run(argv, "", k_time_limit_seconds);
+            slowest_ = std::max(slowest_, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            const auto lines = testsupport::lines_starting_with(r.out, "mosaic_ResultCode=");
+            int code = -1;
+            if (lines.size() == 1) std::sscanf(lines[0].c_str(), "mosaic_ResultCode=%d;", &code);
+            size_t left = 0;
+            for (const std::string& file : testsupport::list_dir(dir)) left += file != input;
+            const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
+                               lines[0].find(";mosaic_errStr=") != std::string::npos &&
+                               testsupport::file_checksum(path) == before && left == (code == 0 ? 1u : 0u);
+            EXPECT_TRUE(clean) << category << " / " << name << (copy ? " (--copy)" : "") << ": timed out " << r.timed_out
+                               << ", exit " << r.exit_code << ", " << left << " files left, input changed "
+                               << (testsupport::file_checksum(path) != before) << ", result lines:\n"
+                               << testing::PrintToString(lines);
+            counts_[category + (copy ? " --copy" : "")][clean ? code : -1] += 1;
+            if (!clean) return -1;  // the folder is kept for a look afterwards
+            if (!copy) first = code;
+            for (const std::string& file : testsupport::list_dir(dir)) if (file != input) unlink((dir + "/" + file).c_str());
         }
-        return clean ? code : -1;
+        unlink(path.c_str());
+        rmdir(dir.c_str());
+        return first;
     }
 
     std::string write_case(const std::string& file_name, const std::vector<uint8_t>& bytes) {
