@@ -1,5 +1,7 @@
 #include "encode/videoEncode.h"
 
+#include <cstring>
+
 #include <cerrno>
 #include <system_error>
 
@@ -182,7 +184,18 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
     // ("zerolatency" keeps it to one frame thread).
     ctx->thread_count = 0;
     ctx->thread_type = FF_THREAD_SLICE;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+    // libx265 prints its set-up and statistics itself, past FFmpeg's log level: when FFmpeg
+    // shows warnings and errors only, libx265 is asked for no more either. Below 720 lines it
+    // turns lookahead slices off with a warning; asking for that directly says the same
+    // without the warning.
+    AVDictionary* quiet = nullptr;
+    if (av_log_get_level() < AV_LOG_INFO && std::strcmp(codec->name, "libx265") == 0) {
+        av_dict_set(&quiet, "x265-params",
+                    ctx->height < 720 ? "log-level=warning:lookahead-slices=0" : "log-level=warning", 0);
+    }
+    const int opened = avcodec_open2(ctx.get(), codec, &quiet);
+    av_dict_free(&quiet);
+    if (opened < 0) {
         DEBUG_WRN("Could not open software encoder");
         return false;
     }
