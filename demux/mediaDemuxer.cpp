@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -23,6 +24,7 @@
 #include "mux/mediaMuxer.h"
 #include "mux/outputFile.h"
 #include "mux/streamCopy.h"
+#include "privacy/accessUnit.h"
 #include "privacy/privacyPacket.h"
 
 input_stream_info_t input_stream_info;
@@ -312,9 +314,10 @@ int mediaDemuxer::demuxer_media_file_process() {
                 // refuse everything after it; it carries nothing and is dropped.)
                 while (av_bsf_receive_packet(bsf_ctx, packet) == 0) {
                     // The privacy step reads the whole access unit (SEI NAL units of any kind
-                    // before its picture included), so nothing is cut off here.
+                    // before its picture included), so nothing is cut off here but the
+                    // container's parameter sets the filter put behind the unit's own.
                     ++video_packets_routed;
-                    demuxer_video_callback_all(packet);
+                    demuxer_video_callback_all(without_inserted_configuration(packet));
                     av_packet_unref(packet);
                 }
             }
@@ -356,6 +359,23 @@ int mediaDemuxer::demuxer_media_file_process() {
 
     DEBUG_WRN("mediaDemuxer loop task end");
     return 0;
+}
+
+AVPacket* mediaDemuxer::without_inserted_configuration(AVPacket* packet) {
+    size_t at = 0;
+    const AVCodecParameters* out = bsf_ctx != nullptr ? bsf_ctx->par_out : nullptr;
+    if (video_codec_id != AV_CODEC_ID_HEVC || out == nullptr || packet->data == nullptr ||
+        !privacy::find_inserted_configuration(packet->data, static_cast<size_t>(packet->size), video_codec_id,
+                                              out->extradata, static_cast<size_t>(out->extradata_size), &at)) {
+        return packet;
+    }
+    std::vector<uint8_t> bytes(packet->data, packet->data + at);
+    bytes.insert(bytes.end(), packet->data + at + out->extradata_size, packet->data + packet->size);
+    auto rebuilt = std::make_shared<avPacketDev>(bytes.data(), static_cast<int32_t>(bytes.size()));
+    if (rebuilt->pkt == nullptr || av_packet_copy_props(rebuilt->pkt, packet) < 0) return packet;
+    rebuilt->pkt->time_base = packet->time_base;
+    rebuilt_packet = std::move(rebuilt);
+    return rebuilt_packet->pkt;
 }
 
 void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {

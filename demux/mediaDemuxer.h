@@ -75,6 +75,10 @@ public:
     std::string input_path;
     // The -o path as given (a folder or a file name); empty without -o.
     std::string requested_output_path;
+    // HEVC: the packet without the container's parameter sets the Annex B filter inserted
+    // behind the access unit's own (held in rebuilt_packet while it is routed), else the packet.
+    AVPacket* without_inserted_configuration(AVPacket* packet);
+    std::shared_ptr<avPacketDev> rebuilt_packet;
     std::shared_ptr<decryptMosic> decryptor;
     AVCodecParameters* videoCodecpar = nullptr;
     AVCodecParameters* audioCodecpar = nullptr;

@@ -1,5 +1,7 @@
 #include "privacy/accessUnit.h"
 
+#include <cstring>
+
 #include "privacy/privacyPacket.h"
 
 extern "C" {
@@ -171,6 +173,28 @@ bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_uni
 bool is_key_picture(const uint8_t* data, size_t size, int codec_id) {
     access_unit unit;
     return scan_access_unit(data, size, codec_id, &unit) && unit.kind == picture_kind::key;
+}
+
+bool find_inserted_configuration(const uint8_t* data, size_t size, int codec_id, const uint8_t* config,
+                                 size_t config_size, size_t* at) {
+    access_unit au;
+    if (config == nullptr || config_size == 0 || at == nullptr || !scan_access_unit(data, size, codec_id, &au) ||
+        au.kind != picture_kind::key || au.unit_count == 0 || au.unit_count >= access_unit::k_max_units) {
+        return false;
+    }
+    // The copy ends where the first VCL NAL unit's start code begins.
+    const size_t vcl_at = au.units[au.unit_count - 1].start_code;
+    if (vcl_at < config_size) return false;
+    const size_t copy_at = vcl_at - config_size;
+    if (std::memcmp(data + copy_at, config, config_size) != 0) return false;
+    for (size_t i = 0; i + 1 < au.unit_count; ++i) {
+        const nal_unit_range& unit = au.units[i];
+        if (unit.begin < copy_at && is_parameter_set_type(codec_id, unit.type)) {
+            *at = copy_at;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace privacy

@@ -69,4 +69,14 @@ bool is_key_picture(const uint8_t* data, size_t size, int codec_id);
 // Parameter sets for codec_id: HEVC VPS, SPS, PPS; H.264 SPS, PPS.
 bool is_parameter_set_type(int codec_id, int type);
 
+// The HEVC Annex B filter puts the container's parameter sets (config, in Annex B form) in
+// front of every key picture, right before its first VCL NAL unit and so behind any parameter
+// sets the access unit carries itself, which the inserted ones then override: a stream whose
+// picture size changes after the container's configuration was written would decode its
+// later pictures with the first size. When the access unit carries its own parameter sets
+// before such an inserted copy, returns true with *at = the copy's offset (config_size bytes
+// to cut out); else false.
+bool find_inserted_configuration(const uint8_t* data, size_t size, int codec_id, const uint8_t* config,
+                                 size_t config_size, size_t* at);
+
 }  // namespace privacy

@@ -77,11 +77,11 @@ void expect_each_in_place(const std::vector<luma_frame>& restored, const std::ve
 
 TEST(StreamChanges, PictureSizeChangeInsideTheInputIsScaledToTheFirstSize) {
     if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-    // HEVC joins are AVI: in MP4 the input's one hvcC (the first part's parameter sets) would be
-    // put before every IDR picture of the second part too.
+    // In the HEVC MP4 join the container's one hvcC holds the first part's parameter sets, which
+    // the Annex B filter puts before every key picture of the second part too.
     const struct { const char* codec; const char* ext; int w1, h1, w2, h2; } cases[] = {
         {"h264", ".mp4", 160, 120, 96, 64}, {"hevc", ".avi", 160, 120, 96, 64},
-        {"h264", ".mp4", 64, 64, 32, 32}, {"hevc", ".avi", 64, 64, 32, 32}};
+        {"h264", ".mp4", 64, 64, 32, 32}, {"hevc", ".mp4", 64, 64, 32, 32}};
     for (const auto& c : cases) {
         const std::string what = std::string(c.codec) + "_" + std::to_string(c.w1) + "_" + std::to_string(c.w2);
         SCOPED_TRACE(what);
