@@ -34,9 +34,10 @@ cmake --build build-tsan -j"$jobs"
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j"$jobs" -E HostileCampaign)
 
 # libFuzzer smoke runs under AddressSanitizer and UndefinedBehaviorSanitizer (a minute per
-# target, from seeds generated at build time).
+# target, from seeds generated at build time). The clang whose runtimes deps.sh installed.
 echo "== libFuzzer smoke runs"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMOSAIC_FUZZ=ON \
+clang_major=$(bash scripts/deps.sh --clang-major)
+CC=clang-$clang_major CXX=clang++-$clang_major cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMOSAIC_FUZZ=ON \
   -DDEMOSAIC_TESTS=OFF -DDEMOSAIC_SANITIZE=address,undefined >/dev/null
 cmake --build build-fuzz -j"$jobs"
 ctest --test-dir build-fuzz/fuzz --output-on-failure
