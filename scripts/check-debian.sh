@@ -44,10 +44,10 @@ fi
 # The host's Debian mirror: the first URI of a "debian" (not security) source.
 host_mirror() {
   {
-    grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}'
-    grep -hs '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
-      awk '{for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}'
-  } | grep -E '/debian/?$' | head -n 1
+    cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '$1 == "URIs:" {print $2}'
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+      awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}'
+  } | grep -E '/debian/?$' | head -n 1 || true
 }
 mirror=${MIRROR:-$(host_mirror)}
 mirror=${mirror:-http://deb.debian.org/debian}
