@@ -87,6 +87,9 @@ mount_in() {  # mount_in TARGET mount-arguments...
   mount "$@" "$target"
   mounted+=("$target")
 }
+# The tree's root a mount point of its own, as / is on a real system: the tests that mount a
+# small tmpfs in a private mount namespace need it.
+mount_in "" --bind "$dir"
 mount_in proc -t proc proc
 mount_in sys -t sysfs sysfs
 mount_in dev --bind /dev

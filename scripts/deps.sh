@@ -49,7 +49,7 @@ packages=(
   build-essential cmake pkg-config git
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libssl-dev
   ffmpeg
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev groff-base
   clang "libclang-rt-$major-dev"
 )
 
