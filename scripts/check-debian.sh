@@ -20,12 +20,12 @@ while getopts "d:s" opt; do
   case "$opt" in
     d) dir=$OPTARG ;;
     s) quick=1 ;;
-    *) sed -n '8,14p' "$0" >&2; exit 2 ;;
+    *) sed -n '7,13p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-  sed -n '8,14p' "$0" >&2
+  sed -n '7,13p' "$0" >&2
   exit 2
 fi
 case "$1" in
@@ -57,7 +57,8 @@ case "$mirror" in
   *) security=http://deb.debian.org/debian-security ;;
 esac
 
-if [ ! -e "$dir/etc/debian_version" ]; then
+# A tree counts as made once apt is installed in it (a debootstrap cut short is made again).
+if ! chroot "$dir" dpkg-query -W -f='${Status}' apt 2>/dev/null | grep -q "install ok installed"; then
   command -v debootstrap >/dev/null || { echo "check-debian: install debootstrap first" >&2; exit 2; }
   echo "== making a minimal $release tree in $dir from $mirror"
   mkdir -p "$dir"
