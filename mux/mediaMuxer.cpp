@@ -11,6 +11,7 @@
 #include "interface/progress.h"
 
 extern "C" {
+#include <libavcodec/version.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 }
@@ -52,9 +53,19 @@ std::string lower_extension(const std::string& path) {
 // pixels (memcpy from inside the uninstrumented encoder library) without the sanitizer
 // having seen that hand-over. The last picture returned to a decoder's buffer pool frees the pool
 // on whichever thread returns it, ordered by the same uninstrumented reference count.
+//
+// From libavcodec 61 (FFmpeg 7) a frame-threaded decoder queues its finished pictures in an
+// array that the worker thread grows under its own mutex and avcodec_receive_frame shifts
+// after checking an atomic state flag, without taking that mutex: a hand-over the sanitizer
+// cannot see, inside the library (whose functions carry no names to suppress by).
+#if LIBAVCODEC_VERSION_MAJOR >= 61
+#define DEMOSAIC_TSAN_LIBAVCODEC "race:libavcodec.so\n"
+#else
+#define DEMOSAIC_TSAN_LIBAVCODEC ""
+#endif
 extern "C" const char* __tsan_default_suppressions() {
     return "race:av_buffer_unref\nrace:av_frame_unref\nrace:av_buffer_pool_uninit\n"
-           "called_from_lib:libx265.so\ncalled_from_lib:libx264.so\n";
+           "called_from_lib:libx265.so\ncalled_from_lib:libx264.so\n" DEMOSAIC_TSAN_LIBAVCODEC;
 }
 #endif
 
