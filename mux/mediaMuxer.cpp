@@ -13,6 +13,7 @@
 #include "interface/progress.h"
 
 extern "C" {
+#include <libavcodec/version.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 }
