@@ -184,7 +184,9 @@ TEST_F(privacy_sei, reader_size_bytes_tails_and_version_text) {
     const std::string long_text = "ver-" + std::string(61, 'x');
     sei = hand_sei();
     for (const auto& [version, line] : {std::pair{ver("ver-1.2"), std::string("mosic version: ver-1.2\n")},
-                                        std::pair{ver("ver-9"), std::string()}}) {
+                                        std::pair{ver("ver-9"), std::string()},
+                                        // The longest text a zero byte can end: 63 bytes, its zero the 64th.
+                                        std::pair{ver("ver-" + std::string(59, 'y')), std::string()}}) {
         sei.version = version;
         EXPECT_EQ(read(sei.build()), sei.plain);
         EXPECT_EQ(printed, line);

@@ -49,13 +49,9 @@ protected:
     }
     // Counts the restored files, removing them when clear.
     int restored_count(bool clear = false) const {
-        int count = 0;
-        for (const auto& name : testsupport::list_dir(dir_)) {
-            if (name.find("_decmosic_") == std::string::npos) continue;
-            ++count;
-            if (clear) unlink((dir_ + "/" + name).c_str());
-        }
-        return count;
+        const auto files = testsupport::restored_files(dir_);
+        for (const auto& file : files) clear && unlink(file.c_str());
+        return static_cast<int>(files.size());
     }
     std::string script_, dir_;
 };
