@@ -7,12 +7,14 @@
 #
 # LIST holds one fault per line: file, exact text, replacement, separated by tabs; '#' lines
 # and blank lines are skipped. The text must occur on exactly one line of the file.
-# Environment: MUTATE_JOBS (default 2), MUTATE_TIMEOUT per test in seconds (default 300).
+# Environment: MUTATE_JOBS (default 2), MUTATE_TIMEOUT per test in seconds (default 300),
+# MUTATE_LAST: tests run only once all others pass, the slow ones (default HostileCampaign).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 list=${1:-scripts/mutations.txt}
 jobs=${MUTATE_JOBS:-2}
 timeout=${MUTATE_TIMEOUT:-300}
+last=${MUTATE_LAST:-HostileCampaign}
 build=build-mutate
 
 die() { echo "mutate: $*" >&2; exit 2; }
@@ -31,7 +33,7 @@ done < "$list"
 
 echo "== building $build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake failed"
-cmake --build "$build" -j"$jobs" >/dev/null || die "the unchanged tree does not build"
+cmake --build "$build" -j"$jobs" >"$build.log" 2>&1 || die "the unchanged tree does not build (see $build.log)"
 
 saved=""
 original=""
@@ -67,7 +69,8 @@ PY
     if ! cmake --build "$build" -j"$jobs" >/dev/null 2>&1; then
         verdict="killed (does not build)"
         killed=$((killed + 1))
-    elif (cd "$build" && ctest -j"$jobs" --stop-on-failure --timeout "$timeout" >"ctest-mutant-$i.log" 2>&1); then
+    elif (cd "$build" && ctest -j"$jobs" --stop-on-failure --timeout "$timeout" -E "$last" &&
+          ctest -j"$jobs" --stop-on-failure --timeout "$timeout" -R "$last") >"$build/ctest-mutant-$i.log" 2>&1; then
         verdict="SURVIVED"
         survived=$((survived + 1))
     else

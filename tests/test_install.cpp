@@ -51,11 +51,6 @@ TEST_F(Install, PutsProgramsAndPagesInPlaceAndThePagesAgreeWithThePrograms) {
         EXPECT_EQ(access((prefix_ + "/bin/" + program).c_str(), X_OK), 0) << program;
     // The installed program is the real one: it starts and answers like the built one.
     EXPECT_EQ(run({prefix_ + "/bin/demosaic"}).exit_code, 255);
-    if (can_run("man")) {  // "man demosaic" finds the page through the prefix's manual folder
-        const auto page = run({"sh", "-c", "MANWIDTH=100 man -M '" + prefix_ + "/share/man' -P cat demosaic"});
-        EXPECT_EQ(page.exit_code, 0) << page.err;
-        expect_all(page.out, {"demosaic - restore the unmasked pictures"});
-    }
     const std::string demosaic = page_text("demosaic"), mosaic = page_text("mosaic");
     expect_all(demosaic, {"NAME", "SYNOPSIS", "DESCRIPTION", "ARGUMENTS", "OUTPUT", "EXIT STATUS", "FILES", "EXAMPLES",
                           "SEE ALSO", "mosaic_ResultCode=N;mosaic_errStr=TEXT;", "intput argc is error", "_decmosic_",

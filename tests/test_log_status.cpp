@@ -1,4 +1,4 @@
-// The log line format, the start-up routine, the process-wide result status under concurrent
+// The log line format and the process-wide result status under concurrent
 // writers (its fixed texts are checked end to end, in the manual page and the refused runs).
 #include <gtest/gtest.h>
 
@@ -37,16 +37,6 @@ TEST(LogLine, TagTimeStampPidColourFunctionAndSourcePosition) {
     stamp.tm_year = std::stoi(m[2]) - 1900, stamp.tm_mon = std::stoi(m[3]) - 1, stamp.tm_mday = std::stoi(m[4]);
     stamp.tm_hour = std::stoi(m[5]), stamp.tm_min = std::stoi(m[6]), stamp.tm_sec = std::stoi(m[7]), stamp.tm_isdst = -1;
     EXPECT_LE(std::abs(std::difftime(std::mktime(&stamp), std::time(nullptr))), 2.0) << m[0];
-}
-
-TEST(StartUp, SecondRunReportsBusyAndChangesNothing) {
-    ASSERT_NE(g_debug_context, nullptr);
-    EXPECT_EQ(g_debug_context->log_level, 2);
-    set_result_status(RESULT_MUXER_ERROR);
-    EXPECT_EQ(testsupport::capture_stdout([] { std_debug::startup(); }), "DEBUG ERR : lib std_debug busy!!!\r\n");
-    EXPECT_EQ(g_debug_context->log_level, 2);
-    EXPECT_EQ(get_result_code(), RESULT_MUXER_ERROR);
-    reset_result_status_for_testing();
 }
 
 TEST(ResultStatus, LastSetterWinsAndReadersNeverSeeMixedPairs) {

@@ -144,7 +144,7 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
     EXPECT_EQ(last_line(restored_run.out), k_success_line);
     EXPECT_EQ(testsupport::lines_starting_with(restored_run.out, "mosaic_ResultCode=").size(), 1u);
     size_t from = 0;
-    for (const std::string& text : {"DEBUG LEVEL : 2", "Resolution: ", "Frame Rate: 25/1", "Software encoder init succeed",
+    for (const std::string text : {"DEBUG LEVEL : 2", "Resolution: ", "Frame Rate: 25/1", "Software encoder init succeed",
                                     "videoDecode destruction succeed", "videoEncode destruction succeed",
                                     "mediaMuxer destruction succeed", "mosaic process end",
                                     "mediaDemuxer destruction succeed", k_success_line.c_str()}) {
