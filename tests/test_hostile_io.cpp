@@ -54,16 +54,15 @@ protected:
         EXPECT_TRUE(testsupport::make_masked(out, k_key, width, height, frames, audio, {"--gop", gop}));
         return out;
     }
-    // A copy of input with bytes at (offset of tag + at) zeroed for each (tag, at, count).
-    std::string zeroed(const std::string& input, const std::string& name,
-                       const std::vector<std::tuple<std::string, size_t, size_t>>& fields) {
+    // A copy of input with the AVI main header's frame period zeroed and the video stream
+    // header's scale and rate (8 bytes, little endian) set to scale_rate.
+    std::string avi_rate(const std::string& input, const std::string& name, const std::vector<uint8_t>& scale_rate) {
         std::vector<uint8_t> bytes = testsupport::read_bytes(input);
         const std::string text(bytes.begin(), bytes.end());
-        for (const auto& [tag, at, count] : fields) {
-            const size_t pos = text.find(tag);
-            EXPECT_NE(pos, std::string::npos) << tag;
-            if (pos != std::string::npos) std::fill_n(bytes.begin() + pos + at, count, 0);
-        }
+        const size_t avih = text.find("avih"), strh = text.find("strh");
+        EXPECT_TRUE(avih != std::string::npos && strh != std::string::npos);
+        std::fill_n(bytes.begin() + avih + 8, 4, 0);
+        std::copy(scale_rate.begin(), scale_rate.end(), bytes.begin() + strh + 28);
         EXPECT_TRUE(testsupport::write_bytes(dir + "/" + name, bytes));
         return dir + "/" + name;
     }
@@ -139,17 +138,19 @@ TEST_F(HostileIo, FullDiskEndsWithCode6AndNoPartialFile) {
     EXPECT_NE(listing.find("clip.mp4"), std::string::npos);
 }
 
-TEST_F(HostileIo, AviWithoutAnyFrameRateRestoresAt25) {
+TEST_F(HostileIo, AviWithoutAUsableFrameRateRestoresAt25) {
     const std::string input = masked("clip.avi", 64, 64, "");
-    // Zero the main header's frame period and the video stream header's rate and scale.
-    const std::string broken = zeroed(input, "norate.avi", {{"avih", 8, 4}, {"strh", 28, 8}});
     ASSERT_EQ(restore(input).result_code, 0);
     const frames_t reference = take_output(dir);
     ASSERT_GE(reference.size(), k_restored);
-    const auto o = restore(broken);
-    EXPECT_EQ(o.result_code, 0) << o.out;
-    EXPECT_NE(o.out.find("(25.00 fps)"), std::string::npos);
-    expect_same_pictures(take_output(dir), reference);
+    // No rate anywhere (scale and rate 0), and a rate of 100000 pictures a second (scale 1).
+    for (const auto& [name, scale_rate] : {std::pair{"norate.avi", std::vector<uint8_t>(8, 0)},
+                                           std::pair{"fast.avi", std::vector<uint8_t>{1, 0, 0, 0, 0xA0, 0x86, 0x01, 0}}}) {
+        const auto o = restore(avi_rate(input, name, scale_rate));
+        EXPECT_EQ(o.result_code, 0) << o.out;
+        EXPECT_NE(o.out.find("(25.00 fps)"), std::string::npos) << name;
+        expect_same_pictures(take_output(dir), reference);
+    }
 }
 
 TEST_F(HostileIo, VideoAndAudioInAnyStreamOrderRestore) {
