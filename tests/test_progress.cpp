@@ -73,12 +73,10 @@ protected:
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
         dir_ = testsupport::scratch_dir(std::string("progress_") +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        ASSERT_TRUE(testsupport::make_clip(dir_ + "/plain.mp4", "libx264", 320, 240, 90, 25));
     }
-    std::string masked(const std::string& codec = "h264") {
+    std::string masked(const std::string& codec) {
         const std::string path = dir_ + "/masked_" + codec + ".mp4";
-        EXPECT_EQ(testsupport::run({MOSAIC_BIN, dir_ + "/plain.mp4", "progress-key", "--gop", "30", "--codec", codec,
-                                    "--preset", "ultrafast", "-o", path}).exit_code, 0);
+        EXPECT_TRUE(testsupport::make_masked(path, "progress-key", 320, 240, 90, "", {"--gop", "30", "--codec", codec}));
         return path;
     }
     // Runs demosaic under script(1), so stderr is a pseudo-terminal; stdout goes to out_ unless
@@ -92,19 +90,14 @@ protected:
         tty_ = r.out;
         return r.exit_code;
     }
-    std::vector<std::string> restored_files() const {
-        std::vector<std::string> found;
-        for (const auto& name : testsupport::list_dir(dir_))
-            if (name.find("_decmosic_") != std::string::npos) found.push_back(dir_ + "/" + name);
-        return found;
-    }
     std::string dir_, out_, tty_;
 };
 
 }  // namespace
 
-TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
-    ASSERT_EQ(run_at_tty(masked(), "progress-key"), 0) << out_ << tty_;
+TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAloneAlsoWhenTheRunFails) {
+    const std::string input = masked("h264");
+    ASSERT_EQ(run_at_tty(input, "progress-key"), 0) << out_ << tty_;
     expect_only_log_and_result_lines(out_, k_success);
     // Once known the total is the picture count and stays; the count grows and never passes it;
     // the final update gives the count alone and counts every picture written.
@@ -119,7 +112,7 @@ TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
     }
     ASSERT_GT(updates, 0) << tty_;
     EXPECT_EQ(last_total, -1);
-    const auto files = restored_files();
+    const auto files = testsupport::restored_files(dir_);
     std::vector<testsupport::video_packet> packets;
     ASSERT_TRUE(files.size() == 1 && testsupport::read_video_packets(files[0], &packets));
     EXPECT_EQ(last_done, static_cast<long long>(packets.size()));
@@ -127,34 +120,34 @@ TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAlone) {
     const auto lines = screen_lines(tty_);
     expect_one_whole_progress_line(lines);
     EXPECT_TRUE(std::regex_match(lines.back(), k_final_update)) << lines.back();
+
+    // A failed run still ends its line and reports on stdout.
+    unlink(files[0].c_str());
+    EXPECT_EQ(run_at_tty(input, "not-the-key"), 2);
+    expect_only_log_and_result_lines(out_, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
+    EXPECT_NE(tty_.find("\r\x1b[Krestored "), std::string::npos) << tty_;
+    EXPECT_EQ(tty_.back(), '\n');
+    EXPECT_TRUE(testsupport::restored_files(dir_).empty());
 }
 
-TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMix) {
-    ASSERT_EQ(run_at_tty(masked("hevc"), "progress-key", true), 0) << tty_;
+TEST_F(ProgressLine, WithStdoutOnTheSameTerminalLogLinesAndTheLineDoNotMixAndAPipeGetsNoLine) {
+    const std::string input = masked("hevc");
+    ASSERT_EQ(run_at_tty(input, "progress-key", true), 0) << tty_;
     const auto lines = screen_lines(tty_);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), "DEBUG LEVEL : 2");
     EXPECT_EQ(lines.back(), k_success);
     EXPECT_TRUE(std::regex_match(lines[lines.size() - 2], k_final_update)) << lines[lines.size() - 2];
     expect_one_whole_progress_line(lines_t(lines.begin() + 1, lines.end() - 1));
-    EXPECT_EQ(restored_files().size(), 1u);
-}
+    ASSERT_EQ(testsupport::restored_files(dir_).size(), 1u);
+    unlink(testsupport::restored_files(dir_)[0].c_str());
 
-TEST_F(ProgressLine, AFailedRunAtATerminalStillEndsItsLineAndReportsOnStdout) {
-    EXPECT_EQ(run_at_tty(masked(), "not-the-key"), 2);
-    expect_only_log_and_result_lines(out_, "mosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;");
-    EXPECT_NE(tty_.find("\r\x1b[Krestored "), std::string::npos) << tty_;
-    EXPECT_EQ(tty_.back(), '\n');
-    EXPECT_TRUE(restored_files().empty());
-}
-
-TEST_F(ProgressLine, InAPipeStderrCarriesNoProgressText) {
-    const auto r = testsupport::run({DEMOSAIC_BIN, masked(), "progress-key"});
+    const auto r = testsupport::run({DEMOSAIC_BIN, input, "progress-key"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     expect_only_log_and_result_lines(r.out, k_success);
     EXPECT_EQ(r.err.find("restored"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("\033[K"), std::string::npos) << r.err;
-    EXPECT_EQ(restored_files().size(), 1u);
+    EXPECT_EQ(testsupport::restored_files(dir_).size(), 1u);
 }
 
 // An abort while the line is shown still gets stderr's last words out.

@@ -25,10 +25,6 @@ class RestoreMany : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-        // The script lives in the source tree, which the build's cache names.
-        const std::string bin = DEMOSAIC_BIN, key = "demosaic_SOURCE_DIR:STATIC=";
-        for (const auto& line : read_lines(bin.substr(0, bin.find_last_of('/')) + "/CMakeCache.txt"))
-            if (line.rfind(key, 0) == 0) script_ = line.substr(key.size()) + "/scripts/restore-many.sh";
         ASSERT_TRUE(testsupport::file_exists(script_)) << script_;
         dir_ = testsupport::scratch_dir(std::string("restore_many_") +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -49,15 +45,11 @@ protected:
     }
     // Counts the restored files, removing them when clear.
     int restored_count(bool clear = false) const {
-        int count = 0;
-        for (const auto& name : testsupport::list_dir(dir_)) {
-            if (name.find("_decmosic_") == std::string::npos) continue;
-            ++count;
-            if (clear) unlink((dir_ + "/" + name).c_str());
-        }
-        return count;
+        const auto files = testsupport::restored_files(dir_);
+        for (const auto& file : files) clear && unlink(file.c_str());
+        return static_cast<int>(files.size());
     }
-    std::string script_, dir_;
+    std::string script_ = DEMOSAIC_SOURCE_DIR "/scripts/restore-many.sh", dir_;
 };
 
 }  // namespace

@@ -98,11 +98,10 @@ std::vector<stream_summary> probe_streams(const std::string& path) {
 }
 
 int count_streams(const std::string& path, AVMediaType type) {
-    input_ptr input = open_input(path);
-    if (!input) return -1;
+    const auto streams = probe_streams(path);
     int count = 0;
-    for (unsigned i = 0; i < input->nb_streams; ++i) count += input->streams[i]->codecpar->codec_type == type;
-    return count;
+    for (const auto& s : streams) count += s.type == type;
+    return streams.empty() ? -1 : count;
 }
 
 bool read_video_packets(const std::string& path, std::vector<video_packet>* packets, int* codec_id) {

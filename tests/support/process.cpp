@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -100,6 +101,36 @@ std::vector<std::string> list_dir(const std::string& dir) {
 }
 
 bool file_exists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> restored_files(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const std::string& name : list_dir(dir))
+        if (name.find("_decmosic_") != std::string::npos) found.push_back(dir + "/" + name);
+    return found;
+}
+
+restore_result restore_run(const run_result& r) {
+    restore_result o{r.exit_code, -1000, 0, r.out + r.err};
+    const auto lines = lines_starting_with(r.out, "mosaic_ResultCode=");
+    o.result_lines = static_cast<int>(lines.size());
+    if (!lines.empty()) std::sscanf(lines.back().c_str(), "mosaic_ResultCode=%d;", &o.result_code);
+    return o;
+}
+
+restore_result run_demosaic(const std::string& input, const std::string& key, const std::string& stdin_text) {
+    return restore_run(run({DEMOSAIC_BIN, input, key}, stdin_text));
+}
+
+bool make_masked(const std::string& path, const std::string& key, int width, int height, int frames,
+                 const std::string& audio_codec, const std::vector<std::string>& mosaic_options) {
+    const std::string clip = path + ".src.mp4";
+    if (!make_clip(clip, "libx264", width, height, frames, 25, audio_codec, "-preset ultrafast")) return false;
+    std::vector<std::string> args = {MOSAIC_BIN, clip, key, "-o", path, "--preset", "ultrafast"};
+    args.insert(args.end(), mosaic_options.begin(), mosaic_options.end());
+    const bool made = run(args).exit_code == 0;
+    unlink(clip.c_str());
+    return made;
+}
 
 bool have_ffmpeg() {
     static const bool present = run({"ffmpeg", "-hide_banner", "-version"}).exit_code == 0 &&

@@ -34,6 +34,23 @@ std::vector<std::string> list_dir(const std::string& dir);
 
 bool file_exists(const std::string& path);
 
+// The files demosaic wrote in dir (names holding "_decmosic_"), as full paths, sorted.
+std::vector<std::string> restored_files(const std::string& dir);
+
+// A demosaic run: its exit status, the code of its last result line (-1000 when it printed
+// none), how many result lines it printed, and everything it wrote to stdout and stderr.
+struct restore_result {
+    int exit_code = -1, result_code = -1000, result_lines = 0;
+    std::string out;
+};
+restore_result restore_run(const run_result& r);
+restore_result run_demosaic(const std::string& input, const std::string& key, const std::string& stdin_text = "");
+
+// Masks a testsrc2 clip (libx264, yuv420p, 25 fps; a sine tone in audio_codec unless empty)
+// with mosaic at preset ultrafast; mosaic_options are added. True when mosaic succeeded.
+bool make_masked(const std::string& path, const std::string& key, int width, int height, int frames,
+                 const std::string& audio_codec, const std::vector<std::string>& mosaic_options);
+
 // True when an ffmpeg and ffprobe can be run from PATH.
 bool have_ffmpeg();
 
