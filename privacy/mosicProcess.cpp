@@ -14,15 +14,6 @@
 
 namespace {
 
-void copy_timing(AVPacket* to, const AVPacket* from) {
-    to->pts = from->pts;
-    to->dts = from->dts;
-    to->stream_index = from->stream_index;
-    to->flags = from->flags;
-    to->duration = from->duration;
-    to->time_base = from->time_base;
-}
-
 // Writes the access unit's parameter sets, each behind a 4-byte start code, to out.
 size_t write_parameter_sets(const uint8_t* data, const privacy::access_unit& unit, int codec_id, uint8_t* out) {
     size_t at = 0;
@@ -72,7 +63,7 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
         const size_t written = write_parameter_sets(packet->data, unit, video_codec_id, decrypt_buffer.get());
         auto holder = std::make_shared<avPacketDev>(decrypt_buffer.get(), static_cast<int32_t>(written));
         if (holder->pkt == nullptr) return 0;
-        copy_timing(holder->pkt, packet);
+        privacy::copy_packet_timing(holder->pkt, packet);
         if (callbacks[0]) callbacks[0](holder->pkt);
         return 0;
     }
@@ -94,7 +85,7 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
     // The packet has its own copy; the restored picture does not stay behind in the buffer.
     OPENSSL_cleanse(decrypt_buffer.get(), total);
     if (holder->pkt == nullptr) return 0;  // no memory for the copy: the picture is dropped
-    copy_timing(holder->pkt, packet);
+    privacy::copy_packet_timing(holder->pkt, packet);
     if (callbacks[0]) callbacks[0](holder->pkt);
     return 0;
 }

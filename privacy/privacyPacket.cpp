@@ -101,6 +101,15 @@ size_t find_zero_run(const uint8_t* data, size_t size, uint8_t max_third) {
     return size;
 }
 
+void copy_packet_timing(AVPacket* to, const AVPacket* from) {
+    to->pts = from->pts;
+    to->dts = from->dts;
+    to->stream_index = from->stream_index;
+    to->flags = from->flags;
+    to->duration = from->duration;
+    to->time_base = from->time_base;
+}
+
 }  // namespace privacy
 
 bool strip_leading_sei(const AVPacket* packet, std::shared_ptr<avPacketDev>& holder) {
@@ -130,12 +139,7 @@ bool strip_leading_sei(const AVPacket* packet, std::shared_ptr<avPacketDev>& hol
     auto stripped = std::make_shared<avPacketDev>(data + p, static_cast<int32_t>(size - p));
     if (stripped->pkt == nullptr) return false;
     AVPacket* out = stripped->pkt;
-    out->pts = packet->pts;
-    out->dts = packet->dts;
-    out->flags = packet->flags;
-    out->duration = packet->duration;
-    out->time_base = packet->time_base;
-    out->stream_index = packet->stream_index;
+    privacy::copy_packet_timing(out, packet);
     holder = std::move(stripped);
     return true;
 }

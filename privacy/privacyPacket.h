@@ -77,6 +77,10 @@ constexpr size_t base64_length(size_t size) { return (size + 2) / 3 * 4; }
 // (00 00 00, 00 00 01, 00 00 02); with 3 also the emulation-prevention pattern 00 00 03.
 size_t find_zero_run(const uint8_t* data, size_t size, uint8_t max_third);
 
+// A packet made from other bytes takes the timing of the packet it stands for: pts, dts,
+// stream index, flags, duration and time base (not position or side data).
+void copy_packet_timing(AVPacket* to, const AVPacket* from);
+
 }  // namespace privacy
 
 // When the packet begins (4-byte start code) with a user-data-unregistered SEI (H.264 06 05,
