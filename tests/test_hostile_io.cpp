@@ -101,7 +101,9 @@ TEST_F(HostileIo, KeyDashIsReadFromTheFirstLineOfStandardInput) {
         EXPECT_EQ(o.result_code, code) << o.out;
         EXPECT_EQ(o.exit_code, code);
         for (const std::string& file : restored_files(dir)) unlink(file.c_str());
-        if (code == 7) EXPECT_NE(o.out.find("mosaic_ResultCode=7;mosaic_errStr=Parama Error;"), std::string::npos);
+        if (code == 7) {
+            EXPECT_NE(o.out.find("mosaic_ResultCode=7;mosaic_errStr=Parama Error;"), std::string::npos);
+        }
     }
 }
 

@@ -61,8 +61,12 @@ void expect_one_whole_progress_line(const lines_t& lines) {
     for (const auto& line : lines) {
         const bool progress = line.find("restored ") != std::string::npos;
         progress_lines += progress;
-        if (progress) EXPECT_TRUE(std::regex_match(line, k_final_update)) << "mixed line: " << line;
-        if (line.find("==func:") != std::string::npos) EXPECT_TRUE(std::regex_match(line, k_log_on_screen)) << line;
+        if (progress) {
+            EXPECT_TRUE(std::regex_match(line, k_final_update)) << "mixed line: " << line;
+        }
+        if (line.find("==func:") != std::string::npos) {
+            EXPECT_TRUE(std::regex_match(line, k_log_on_screen)) << line;
+        }
     }
     EXPECT_EQ(progress_lines, 1);
 }
@@ -106,8 +110,12 @@ TEST_F(ProgressLine, AtATerminalUpdatesOneLineOnStderrAndLeavesStdoutAloneAlsoWh
     for (std::sregex_iterator it(tty_.begin(), tty_.end(), update), end; it != end; ++it, ++updates) {
         const long long done = std::stoll((*it)[1]), total = (*it)[2].matched ? std::stoll((*it)[2]) : -1;
         EXPECT_GE(done, last_done);
-        if (total != -1) EXPECT_TRUE(total == 90 && done <= total) << done << "/" << total;
-        if (last_total != -1 && std::next(it) != end) EXPECT_NE(total, -1) << "an update lost the total";
+        if (total != -1) {
+            EXPECT_TRUE(total == 90 && done <= total) << done << "/" << total;
+        }
+        if (last_total != -1 && std::next(it) != end) {
+            EXPECT_NE(total, -1) << "an update lost the total";
+        }
         last_done = done, last_total = total;
     }
     ASSERT_GT(updates, 0) << tty_;

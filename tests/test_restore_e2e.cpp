@@ -93,7 +93,9 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
     ASSERT_GE(streams.size(), 1u);
     EXPECT_EQ(std::make_tuple(streams[0].type, streams[0].width, streams[0].height),
               std::make_tuple(AVMEDIA_TYPE_VIDEO, width, height));
-    if (hevc && c.file.find(".avi") != std::string::npos) EXPECT_EQ(streams[0].codec_tag, MKTAG('H', 'E', 'V', 'C'));
+    if (hevc && c.file.find(".avi") != std::string::npos) {
+        EXPECT_EQ(streams[0].codec_tag, MKTAG('H', 'E', 'V', 'C'));
+    }
     EXPECT_EQ(testsupport::count_streams(masked, AVMEDIA_TYPE_AUDIO), c.audio ? 1 : 0);
 
     // As the restorer sees it after the Annex B filter, each group begins with its parameter
