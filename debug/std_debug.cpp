@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 
 debug_context* g_debug_context = nullptr;
 
