@@ -28,5 +28,3 @@ int get_result_status(std::string* message) {
     if (message) *message = g_debug_context->result_msg;
     return g_debug_context->result_code;
 }
-
-void reset_result_status_for_testing() { set_result_status(RESULT_OK); }

@@ -1,7 +1,7 @@
 // The process-wide result status: one code and its fixed message, kept together under
-// status_mutex in the debug record. It is both the outcome of a job and the stop signal
-// of the pipeline: every stage stops at its next check once the code is not 0. The codes
-// and their messages are in common/resultCode.h.
+// status_mutex in the debug record. Each job has a status of its own (common/jobContext.h);
+// this one serves the process-wide interface function, which starts each job from it and
+// copies the job's outcome back, so that it is never reset between jobs.
 #pragma once
 
 #include <string>
@@ -18,7 +18,3 @@ int get_result_code();
 
 // Reads message and code in the same locked section.
 int get_result_status(std::string* message);
-
-// For test harnesses and fuzz targets that run several jobs in one process: puts the
-// status back to success. The program itself never resets it.
-void reset_result_status_for_testing();
