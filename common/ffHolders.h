@@ -2,6 +2,10 @@
 // visible in its type), and a few small helpers around them.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -47,6 +51,17 @@ using avio_write_bytes = uint8_t*;
 #else
 using avio_write_bytes = const uint8_t*;
 #endif
+
+// The work of an AVIOContext's seek callback over a file descriptor: the file's size for
+// AVSEEK_SIZE, else the new offset; an AVERROR code on failure.
+inline int64_t seek_descriptor(int fd, int64_t offset, int whence) {
+    if (whence & AVSEEK_SIZE) {
+        struct stat info {};
+        return fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+}
 
 inline frame_ptr make_frame() { return frame_ptr(av_frame_alloc()); }
 inline packet_ptr make_packet() { return packet_ptr(av_packet_alloc()); }

@@ -1,6 +1,9 @@
 #include "common/jobContext.h"
 
 #include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 
 namespace {
 thread_local job_context* t_job = nullptr;
@@ -40,6 +43,33 @@ int job_context::get_result_status(std::string* message) const {
     std::lock_guard<std::mutex> lock(status_mutex_);
     if (message != nullptr) *message = result_msg_;
     return result_code_;
+}
+
+void job_context::fail_with(const std::exception_ptr& error) {
+    int code = RESULT_INTERNAL_ERROR;
+    const char* what = "an exception of unknown type";  // the text lives in the exception, kept by error
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc& e) {
+        code = RESULT_OUT_OF_MEMORY;
+        what = e.what();
+    } catch (const std::length_error& e) {
+        code = RESULT_OUT_OF_MEMORY;
+        what = e.what();
+    } catch (const std::system_error& e) {
+        if (e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory) {
+            code = RESULT_OUT_OF_MEMORY;
+        }
+        what = e.what();
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    DEBUG_ERR("%s: %s", code == RESULT_OUT_OF_MEMORY ? "out of memory" : "unexpected error", what);
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    if (result_code_ != RESULT_OK) return;
+    result_code_ = code;
+    result_msg_ = result_message(code);  // short enough for the string's own storage
 }
 
 void job_context::cancel() {

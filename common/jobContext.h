@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -60,6 +61,13 @@ public:
     // Reads message and code in the same locked section.
     int get_result_status(std::string* message) const;
 
+    // Records an exception that ended the run or one of its workers, with an ERR line naming
+    // it, unless the job has already failed (the first cause stays the result):
+    // RESULT_OUT_OF_MEMORY when memory or another system resource ran out (std::bad_alloc,
+    // std::length_error, a thread that could not start), RESULT_INTERNAL_ERROR for anything
+    // else. Allocates nothing, so that it works when memory has run out.
+    void fail_with(const std::exception_ptr& error);
+
     // Ends the run with RESULT_INTERRUPTED: safe from any thread, before or during the run.
     // Once the muxer has kept the finished output it comes too late and changes nothing.
     void cancel();
@@ -70,6 +78,7 @@ public:
 
     // Where the job's log lines go (nowhere until set up).
     std_debug::log_sink log;
+    std_debug::log_sink* log_target() { return &log; }
     // The payload version line has been written (once per job).
     bool version_printed = false;
     // The input's stream parameters, written by the demuxer's constructor before any worker

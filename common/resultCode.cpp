@@ -13,8 +13,11 @@ const char* const k_messages[] = {
     "video decoder Error",
     "video encoder Error",
     "Interrupted by signal",
+    "Out of memory",
+    "Internal error",
 };
 constexpr int k_message_count = static_cast<int>(sizeof(k_messages) / sizeof(k_messages[0]));
+static_assert(k_message_count == RESULT_LAST + 1, "one message per code");
 }  // namespace
 
 const char* result_message(int code) {

@@ -17,6 +17,11 @@ enum result_code_t {
     // Not a failure of the job itself: it was cancelled (on the command line by SIGINT,
     // SIGTERM or SIGHUP).
     RESULT_INTERRUPTED = 10,
+    // An exception ended the run: memory (or another system resource) ran out ...
+    RESULT_OUT_OF_MEMORY = 11,
+    // ... or something else went wrong that no stage reports by a code of its own.
+    RESULT_INTERNAL_ERROR = 12,
+    RESULT_LAST = RESULT_INTERNAL_ERROR,
 };
 
 // The fixed message of a code ("" for a code outside the table).

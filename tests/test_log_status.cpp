@@ -1,6 +1,7 @@
 // The log line format, where a line goes (standard output, or the sink of the job the thread
-// works for), and a job's result status under concurrent writers and a late cancel (its
-// fixed texts are checked end to end, in the manual page and the refused runs).
+// works for), how text from a file is shown in a line, and a job's result status under
+// concurrent writers and a late cancel (its fixed texts are checked end to end, in the manual
+// page and the refused runs).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "common/jobContext.h"
+#include "common/printable.h"
 #include "debug/std_debug.h"
 #include "tests/support/process.h"
 
@@ -23,6 +25,22 @@ void log_lines(int value) {
 const std::string k_stamp = R"(\[(ERR|WRN):(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) (\d+)\] )";
 
 }  // namespace
+
+TEST(LogLine, TextFromAFileIsShownWithEveryControlCharacterAndStrayByteEscaped) {
+    for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+             // Printable ASCII and UTF-8 as they are.
+             {"ver-1.2 (build 7) \\ ~", "ver-1.2 (build 7) \\ ~"},
+             {"stra\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x93\xb7", "stra\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x93\xb7"},
+             {"a\nb\rc\td", "a\\nb\\rc\\td"},
+             {std::string("\x1b[2J\x00\x7f", 6), "\\x1b[2J\\x00\\x7f"},
+             // A C1 control (CSI); stray and cut-short bytes; overlong, surrogate, beyond U+10FFFF.
+             {"\xc2\x9b" "1m", "\\xc2\\x9b1m"},
+             {"\xff\xc3(\xe2\x82", "\\xff\\xc3(\\xe2\\x82"},
+             {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80", "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+         }) {
+        EXPECT_EQ(printable(text), shown) << shown;
+    }
+}
 
 TEST(LogLine, TagTimeStampPidColourFunctionAndSourcePositionOnStdoutOrInTheThreadsJob) {
     // Without a job the lines go to standard output; with a job bound to the thread, to its
