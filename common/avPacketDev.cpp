@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/secret.h"
+
 extern "C" {
 #include <libavutil/mem.h>
 }
@@ -27,10 +29,11 @@ avPacketDev::avPacketDev(const uint8_t* bytes, int32_t size) : pkt(av_packet_all
     }
     if (count > 0) std::memcpy(data, bytes, count);
     std::memset(data + count, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-    AVBufferRef* buf = av_buffer_create(data, count + AV_INPUT_BUFFER_PADDING_SIZE, av_buffer_default_free,
-                                        nullptr, 0);
+    // These copies carry restored pictures: wiped when the last reference goes.
+    const size_t allocated = count + AV_INPUT_BUFFER_PADDING_SIZE;
+    AVBufferRef* buf = av_buffer_create(data, allocated, av_buffer_wiping_free, wiping_buffer_opaque(allocated), 0);
     if (buf == nullptr) {
-        av_free(data);
+        av_buffer_wiping_free(wiping_buffer_opaque(allocated), data);
         data = nullptr;
         av_packet_free(&pkt);
         return;

@@ -17,7 +17,8 @@ public:
     // A new reference to src (its payload buffer is shared when it is reference-counted).
     explicit avPacketDev(const AVPacket* src);
     // A packet owning a copy of [bytes, bytes + size). The copy carries
-    // AV_INPUT_BUFFER_PADDING_SIZE zeroed bytes behind the data, outside the packet size.
+    // AV_INPUT_BUFFER_PADDING_SIZE zeroed bytes behind the data, outside the packet size, and
+    // is wiped when its last reference goes (it may hold a restored picture).
     // pts and dts are AV_NOPTS_VALUE; every other field keeps av_packet_alloc's value.
     avPacketDev(const uint8_t* bytes, int32_t size);
     ~avPacketDev();

@@ -212,6 +212,12 @@ convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, sca
 void common::start_worker(std::function<void()> body) {
     work_thread = std::thread([this, body = std::move(body)] {
         job_context::thread_binding bound(job);
-        body();
+        // An exception must not end the process: the job fails with it, the other stages
+        // stop at their next check and the unfinished output is removed.
+        try {
+            body();
+        } catch (...) {
+            job.fail_with(std::current_exception());
+        }
     });
 }

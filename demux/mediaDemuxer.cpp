@@ -8,18 +8,20 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <new>
 #include <thread>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include <openssl/crypto.h>
 
 #include "common/jobContext.h"
+#include "common/printable.h"
 #include "common/resultCode.h"
+#include "common/secret.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
+#include "demux/inputFile.h"
 #include "encode/videoEncode.h"
 #include "mux/mediaMuxer.h"
 #include "mux/outputFile.h"
@@ -31,6 +33,8 @@
 mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, std::string key,
                            const char* requested_output)
     : common(job), demuxer_type(type), privacy_key(std::move(key)) {
+    // A short key is copied, not moved: what stays in the argument goes.
+    wipe_string(key);
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
     audioCodecpar = nullptr;
@@ -42,14 +46,19 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
         return;
     }
-    if (avformat_open_input(&fmt_ctx, input_path, nullptr, nullptr) < 0) {
-        DEBUG_ERR("Could not open input file %s", input_path);
-        set_result_status(RESULT_OPEN_INPUT_ERROR);
+    if (!open_input()) {
+        // A job cancelled meanwhile keeps its code.
+        if (!job.cancelled()) {
+            DEBUG_ERR("Could not open input file %s", printable(input_path, std::strlen(input_path)).c_str());
+            set_result_status(RESULT_OPEN_INPUT_ERROR);
+        }
         return;
     }
     if (avformat_find_stream_info(fmt_ctx, nullptr) < 0) {
-        DEBUG_ERR("Could not find stream information");
-        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+        if (!job.cancelled()) {
+            DEBUG_ERR("Could not find stream information");
+            set_result_status(RESULT_STREAM_FORMAT_ERROR);
+        }
         avformat_close_input(&fmt_ctx);
         return;
     }
@@ -133,17 +142,58 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
     }
     job.progress.set_expected_pictures(expected);
 
-    decrypt_buffer.reset(new uint8_t[k_decrypt_buffer_size]);
+    // (Memory that has run out fails the job here rather than through an exception: the
+    // constructor of an object that is not finished would not wipe the key.)
+    decrypt_buffer.reset(new (std::nothrow) uint8_t[k_decrypt_buffer_size]);
+    if (!decrypt_buffer) {
+        DEBUG_ERR("out of memory: no room for the %zu-byte picture buffer", k_decrypt_buffer_size);
+        set_result_status(RESULT_OUT_OF_MEMORY);
+        return;
+    }
     is_init = true;
 }
 
 mediaDemuxer::~mediaDemuxer() {
     if (bsf_ctx != nullptr) av_bsf_free(&bsf_ctx);
-    avformat_close_input(&fmt_ctx);
-    decrypt_buffer.reset();
+    avformat_close_input(&fmt_ctx);  // (the input file's AVIOContext stays with input_file)
+    decrypt_buffer.reset();  // (wiped after each picture by the privacy step)
     // The key must not linger in freed memory.
-    if (!privacy_key.empty()) OPENSSL_cleanse(&privacy_key[0], privacy_key.size());
+    wipe_string(privacy_key);
     DEBUG_WRN("mediaDemuxer destruction succeed");
+}
+
+bool mediaDemuxer::open_input() {
+    // A cancel ends every wait and read of the input (and FFmpeg's own loops, through the
+    // interrupt callback): it never waits for a slow or stuck input. (A failure elsewhere stops
+    // the read loop at its next packet; reads of a regular file do not block.)
+    input_file.reset(new inputFile([this] { return job.cancelled(); }));
+    switch (input_file->open(input_path.c_str())) {
+        case inputFile::open_status::ok:
+            break;
+        case inputFile::open_status::not_regular:
+            DEBUG_ERR("%s is not a regular file (a FIFO, device, socket or folder): refused",
+                      printable(input_path).c_str());
+            return false;
+        case inputFile::open_status::not_found:
+        case inputFile::open_status::stopped:
+            return false;
+    }
+    fmt_ctx = avformat_alloc_context();
+    if (fmt_ctx == nullptr) return false;
+    fmt_ctx->pb = input_file->io();
+    fmt_ctx->interrupt_callback.callback = [](void* job) { return static_cast<job_context*>(job)->cancelled() ? 1 : 0; };
+    fmt_ctx->interrupt_callback.opaque = &job;
+    // The input is this one file: a file that poses as a playlist or a list of files (HLS,
+    // concat, image sequences) must not make FFmpeg open anything else, which could block
+    // (a FIFO, a terminal) or read what the user never named.
+    fmt_ctx->protocol_whitelist = av_strdup("none");
+    if (fmt_ctx->pb == nullptr || fmt_ctx->protocol_whitelist == nullptr) {
+        avformat_free_context(fmt_ctx);
+        fmt_ctx = nullptr;
+        return false;
+    }
+    // On failure avformat_open_input frees the context and leaves fmt_ctx null.
+    return avformat_open_input(&fmt_ctx, input_path.c_str(), nullptr, nullptr) >= 0;
 }
 
 std::string mediaDemuxer::build_output_path(const char* input_path) {
@@ -174,10 +224,9 @@ std::string mediaDemuxer::build_output_path(const char* input_path) {
 }
 
 int mediaDemuxer::create_output_file() {
-    // The restored file is as private as the input: its permission bits, never wider (the
-    // umask narrows them further).
-    struct stat input_info {};
-    const mode_t mode = stat(input_path.c_str(), &input_info) == 0 ? (input_info.st_mode & 0666) : 0600;
+    // The restored file is as private as the input (the file actually read): its group where
+    // the user may set it, its bits, never wider (common/fileAccess.h).
+    const struct stat* input_info = input_file ? &input_file->info() : nullptr;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(k_output_name_wait_seconds);
     // The name this run would take now: the dated name beside the input or in the folder given
     // with -o, or the file named with -o.
@@ -188,7 +237,7 @@ int mediaDemuxer::create_output_file() {
     // Only a dated name moves on to a later second; a file name given outright stays as it is.
     const bool dated = requested_output_path.empty() || fresh_name() != requested_output_path;
     for (;;) {
-        const int fd = outputFile::create_exclusive(output_path, mode);
+        const int fd = outputFile::create_exclusive(output_path, input_info);
         if (fd >= 0) return fd;
         const int error = errno;
         if (error != EEXIST || !dated || std::chrono::steady_clock::now() >= give_up) break;
@@ -269,76 +318,85 @@ void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::uni
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
 
-    // Built in pipeline order, each connected to the one before it. A stage that fails to set
-    // up is built and connected all the same: its failure is in the result status, and the
-    // read loop stops at its first check.
-    // The output name is claimed before any work starts. When none can be claimed the muxer
-    // tries the last name once more itself and reports the failure.
-    const int output_fd = create_output_file();
-
     std::unique_ptr<videoDecode> decoder;
     std::unique_ptr<videoEncode> encoder;
     std::unique_ptr<streamCopy> copy;
     std::unique_ptr<mediaMuxer> muxer;
-    if (demuxer_type & k_type_copy) {
-        build_stream_copy(&copy, &muxer, output_fd);
-    } else {
-        decoder.reset(new videoDecode(job, video_codec_id));
-        set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
-        job.set_probing(true);  // hardware encoders that do not open are expected here
-        encoder.reset(new videoEncode(job, video_codec_id, &input_stream_info));
-        job.set_probing(false);
-        decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
-        muxer.reset(new mediaMuxer(job, output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
-                                   audioCodecpar, fmt_ctx, output_fd));
-        encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
-        set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
-    }
+    try {
+        // The output name is claimed before any work starts; until the muxer takes the file
+        // over, claimed removes it should the run end here. When no name can be claimed the
+        // muxer tries the last one once more itself and reports the failure.
+        outputFile claimed;
+        claimed.adopt(create_output_file(), output_path);
 
-    video_packets_routed = 0;
-    audio_packets_routed = 0;
+        // Built in pipeline order, each connected to the one before it. A stage that fails to
+        // set up is built and connected all the same: its failure is in the result status, and
+        // the read loop stops at its first check.
+        if (demuxer_type & k_type_copy) {
+            build_stream_copy(&copy, &muxer, claimed.release());
+        } else {
+            decoder.reset(new videoDecode(job, video_codec_id));
+            set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
+            job.set_probing(true);  // hardware encoders that do not open are expected here
+            encoder.reset(new videoEncode(job, video_codec_id, &input_stream_info));
+            job.set_probing(false);
+            decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
+            muxer.reset(new mediaMuxer(job, output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
+                                       audioCodecpar, fmt_ctx, claimed.release()));
+            encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+            set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+        }
 
-    // Receives every read and every filter output.
-    auto read_holder = std::make_shared<avPacketDev>();
-    AVPacket* packet = read_holder->pkt;
-    while (packet != nullptr && av_read_frame(fmt_ctx, packet) >= 0) {
-        // A failure anywhere stops the job; the packet in hand is not routed.
-        if (get_result_code() != RESULT_OK) break;
-        if (packet->stream_index == videoStreamIdx) {
-            if (bsf_ctx == nullptr) {
-                ++video_packets_routed;
-                demuxer_video_callback_all(packet);
-            } else if ((packet->data != nullptr || packet->side_data_elems > 0) &&
-                       av_bsf_send_packet(bsf_ctx, packet) >= 0) {
-                // (An empty packet would signal end of stream to the filter, which would then
-                // refuse everything after it; it carries nothing and is dropped.)
-                while (av_bsf_receive_packet(bsf_ctx, packet) == 0) {
-                    // The privacy step reads the whole access unit (SEI NAL units of any kind
-                    // before its picture included), so nothing is cut off here but the
-                    // container's parameter sets the filter put behind the unit's own.
+        video_packets_routed = 0;
+        audio_packets_routed = 0;
+
+        // Receives every read and every filter output.
+        auto read_holder = std::make_shared<avPacketDev>();
+        AVPacket* packet = read_holder->pkt;
+        while (packet != nullptr && av_read_frame(fmt_ctx, packet) >= 0) {
+            // A failure anywhere stops the job; the packet in hand is not routed.
+            if (get_result_code() != RESULT_OK) break;
+            if (packet->stream_index == videoStreamIdx) {
+                if (bsf_ctx == nullptr) {
                     ++video_packets_routed;
-                    demuxer_video_callback_all(without_inserted_configuration(packet));
-                    av_packet_unref(packet);
+                    demuxer_video_callback_all(packet);
+                } else if ((packet->data != nullptr || packet->side_data_elems > 0) &&
+                           av_bsf_send_packet(bsf_ctx, packet) >= 0) {
+                    // (An empty packet would signal end of stream to the filter, which would then
+                    // refuse everything after it; it carries nothing and is dropped.)
+                    while (av_bsf_receive_packet(bsf_ctx, packet) == 0) {
+                        // The privacy step reads the whole access unit (SEI NAL units of any kind
+                        // before its picture included), so nothing is cut off here but the
+                        // container's parameter sets the filter put behind the unit's own.
+                        ++video_packets_routed;
+                        demuxer_video_callback_all(without_inserted_configuration(packet));
+                        av_packet_unref(packet);
+                    }
                 }
+            } else if (packet->stream_index == audioStreamIdx && callbacks[1]) {
+                ++audio_packets_routed;
+                callbacks[1](packet);
             }
-        } else if (packet->stream_index == audioStreamIdx && callbacks[1]) {
-            ++audio_packets_routed;
-            callbacks[1](packet);
+            // Packets of any other stream are dropped.
+            av_packet_unref(packet);
         }
-        // Packets of any other stream are dropped.
-        av_packet_unref(packet);
-    }
 
-    // End of stream for the filter, only when nothing has failed; what it still holds goes
-    // on as it comes out.
-    if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
-        auto flush_holder = std::make_shared<avPacketDev>();
-        av_bsf_send_packet(bsf_ctx, nullptr);
-        while (flush_holder->pkt != nullptr && av_bsf_receive_packet(bsf_ctx, flush_holder->pkt) == 0) {
-            ++video_packets_routed;
-            demuxer_video_callback_all(flush_holder->pkt);
-            av_packet_unref(flush_holder->pkt);
+        // End of stream for the filter, only when nothing has failed; what it still holds goes
+        // on as it comes out.
+        if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
+            auto flush_holder = std::make_shared<avPacketDev>();
+            av_bsf_send_packet(bsf_ctx, nullptr);
+            while (flush_holder->pkt != nullptr && av_bsf_receive_packet(bsf_ctx, flush_holder->pkt) == 0) {
+                ++video_packets_routed;
+                demuxer_video_callback_all(flush_holder->pkt);
+                av_packet_unref(flush_holder->pkt);
+            }
         }
+    } catch (...) {
+        // Memory (or another resource) ran out: the job fails before any stage goes, so the
+        // stages below stop at once and the muxer removes its file instead of finishing it.
+        job.fail_with(std::current_exception());
+        job.set_probing(false);
     }
 
     // Torn down in pipeline order: each destructor drains its queue into the next stage,

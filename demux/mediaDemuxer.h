@@ -17,6 +17,7 @@ extern "C" {
 }
 
 class decryptMosic;
+class inputFile;
 class mediaMuxer;
 class streamCopy;
 
@@ -45,14 +46,17 @@ public:
     // (mp4 or avi, any letter case). Null asks for nothing. Empty when none can be made.
     static std::string build_output_path(const char* input_path, const char* requested_output);
 
-    // Creates the output file exclusively with the input's permission bits. When its name
-    // is taken (by another run in the same second, or by anything else), waits for the next
-    // second's name; gives up after k_output_name_wait_seconds. The descriptor, or -1.
+    // Creates the output file exclusively with the input's group and bits, never wider
+    // (common/fileAccess.h). When its name is taken (by another run in the same second, or by
+    // anything else), waits for the next second's name; gives up after
+    // k_output_name_wait_seconds. The descriptor, or -1.
     static constexpr int k_output_name_wait_seconds = 5;
     int create_output_file();
 
     // Runs the whole job. -1 when the demuxer is not initialised, else 0; the outcome is
-    // in the job's result status.
+    // in the job's result status. An exception (memory that runs out) fails the job first and
+    // then stops the stages in pipeline order, so that the unfinished output is removed,
+    // before it goes on to the caller.
     int demuxer_media_file_process();
 
     // Dispatches one video packet by demuxer_type.
@@ -66,7 +70,9 @@ public:
     int demuxer_mosic_process(AVPacket* packet);
 
     AVBSFContext* bsf_ctx = nullptr;
+    // The opened input, read through input_file (which outlives it).
     AVFormatContext* fmt_ctx = nullptr;
+    std::unique_ptr<inputFile> input_file;
     int demuxer_type = 0;
     int videoStreamIdx = -1;
     int audioStreamIdx = -1;
@@ -91,6 +97,9 @@ public:
     int64_t audio_packets_routed = 0;
 
 private:
+    // Opens input_path into fmt_ctx when it is a regular file, reading it through input_file
+    // and stopping with the job. False when it cannot be opened (a refusal is logged here).
+    bool open_input();
     // Builds the lossless restore's stages (stream copy and muxer, no codec) and connects
     // slot 0 to the copy stage and slot 1 to the muxer.
     void build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer, int output_fd);

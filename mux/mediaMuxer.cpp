@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/printable.h"
 #include "common/streamInfo.h"
 #include "common/streamMetadata.h"
 #include "debug/std_debug.h"
@@ -116,11 +117,11 @@ mediaMuxer::mediaMuxer(job_context& job, const char* path, AVCodecContext* encod
         if (!output_file.is_open()) {
             // Only ever a new file: an existing file of this name is never opened, let alone
             // truncated.
-            output_file.adopt(outputFile::create_exclusive(output_path, 0600), output_path);
+            output_file.adopt(outputFile::create_exclusive(output_path, nullptr), output_path);
         }
         out_fmt_ctx->pb = output_file.io();
         if (out_fmt_ctx->pb == nullptr) {
-            DEBUG_ERR("Could not open output file '%s'", output_path.c_str());
+            DEBUG_ERR("Could not open output file '%s'", printable(output_path).c_str());
             set_result_status(RESULT_OPEN_OUTPUT_ERROR);
             close_output();
             remove_output();
@@ -216,7 +217,11 @@ mediaMuxer::~mediaMuxer() {
             set_result_status(RESULT_STREAM_FORMAT_ERROR);
         }
         // Only a run that ended well keeps its file (a cancel after this comes too late).
-        if (!job.keep_output()) remove_output();
+        if (job.keep_output()) {
+            output_file.keep();
+        } else {
+            remove_output();
+        }
     }
     DEBUG_WRN("mediaMuxer destruction succeed");
 }
@@ -231,7 +236,7 @@ void mediaMuxer::close_output() {
         out_audio_stream = nullptr;
     }
     if (!output_file.close() && get_result_code() == RESULT_OK) {
-        DEBUG_ERR("Error writing output file %s", output_path.c_str());
+        DEBUG_ERR("Error writing output file %s", printable(output_path).c_str());
         set_result_status(RESULT_MUXER_ERROR);
     }
 }

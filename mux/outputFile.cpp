@@ -1,10 +1,14 @@
 #include "mux/outputFile.h"
 
+#include <openssl/crypto.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "common/fileAccess.h"
 
 extern "C" {
 #include <libavutil/mem.h>
@@ -16,13 +20,19 @@ constexpr int k_io_buffer = 1 << 16;
 
 }  // namespace
 
-outputFile::~outputFile() { close(); }
+outputFile::~outputFile() {
+    // (A failed removal has nobody left to tell; the owner removes explicitly to report it.)
+    remove();
+}
 
-int outputFile::create_exclusive(const std::string& path, mode_t mode) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0666);
-    } while (fd < 0 && errno == EINTR);
+int outputFile::create_exclusive(const std::string& path, const struct stat* input) {
+    return open_derived_file(path.c_str(), O_CREAT | O_EXCL, input);
+}
+
+int outputFile::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    created_ = false;
     return fd;
 }
 
@@ -54,13 +64,7 @@ int outputFile::write_bytes(void* opaque, ff::avio_write_bytes data, int size) {
 }
 
 int64_t outputFile::seek(void* opaque, int64_t offset, int whence) {
-    auto* self = static_cast<outputFile*>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        struct stat info {};
-        return fstat(self->fd_, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
-    }
-    const off_t at = lseek(self->fd_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+    return ff::seek_descriptor(static_cast<outputFile*>(opaque)->fd_, offset, whence);
 }
 
 AVIOContext* outputFile::io() {
@@ -78,6 +82,8 @@ bool outputFile::close() {
     if (io_ != nullptr) {
         avio_flush(io_);
         if (io_->error < 0) write_failed_ = true;
+        // The buffer held restored pictures on their way to the file.
+        OPENSSL_cleanse(io_->buffer, static_cast<size_t>(io_->buffer_size));
         av_freep(&io_->buffer);
         avio_context_free(&io_);
     }

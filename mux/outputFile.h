@@ -1,8 +1,11 @@
 // The restored file on disk: created exclusively (never opened over an existing file, so a
-// restore cannot destroy one), written through its descriptor by an AVIOContext, and removed
-// only while its name still leads to the file this run created.
+// restore cannot destroy one) with no more access than the input allows, written through its
+// descriptor by an AVIOContext, and removed again, only while its name still leads to the file
+// this run created, unless the run keeps it: a run that ends in any other way, an exception
+// included, leaves nothing behind.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -16,13 +19,15 @@ extern "C" {
 class outputFile {
 public:
     outputFile() = default;
+    // Removes the file unless it was kept.
     ~outputFile();
     outputFile(const outputFile&) = delete;
     outputFile& operator=(const outputFile&) = delete;
 
-    // Creates path, failing when anything of that name exists. mode is narrowed to the
-    // read/write bits and then by the umask. On failure errno tells why (EEXIST: taken).
-    static int create_exclusive(const std::string& path, mode_t mode);
+    // Creates path, failing when anything of that name exists, for the restore of the input
+    // described by input (null: owner-only), with its group and bits (common/fileAccess.h).
+    // On failure errno tells why (EEXIST: taken).
+    static int create_exclusive(const std::string& path, const struct stat* input);
 
     // Takes over a descriptor create_exclusive made for path. False when it is not usable.
     bool adopt(int fd, const std::string& path);
@@ -37,6 +42,13 @@ public:
     // Closes, then unlinks the name when it still leads to the created file. False (errno
     // set) when the unlink failed; a name that now leads elsewhere is left alone.
     bool remove();
+
+    // The finished file stays when this object goes.
+    void keep() { created_ = false; }
+
+    // Hands the descriptor over (to another outputFile's adopt) and forgets the file: -1 when
+    // there is none.
+    int release();
 
 private:
     int fd_ = -1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/common.h"
+#include "common/secret.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -43,6 +44,7 @@ public:
 private:
     int codec_id_;
     bool length_prefixed_;
-    std::vector<uint8_t> pending_;  // Annex B parameter sets waiting for the next picture
-    std::vector<uint8_t> out_;      // the packet being built, reused
+    // Both hold restored pictures: their storage is wiped when it is given back.
+    std::vector<uint8_t, wiping_allocator<uint8_t>> pending_;  // parameter sets waiting for the next picture
+    std::vector<uint8_t, wiping_allocator<uint8_t>> out_;      // the packet being built, reused
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/printable.h"
 #include "debug/std_debug.h"
 #include "common/jobContext.h"
 
@@ -146,8 +147,8 @@ int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, s
     const size_t tail_size = payload_size - version_part - k_fixed_header_size - text_size;
 
     if (version_part > 0 && !job.version_printed) {
-        DEBUG_PLAIN("mosic version: %.*s\n", static_cast<int>(version_size),
-                    reinterpret_cast<const char*>(payload));
+        // The text comes from the file: shown escaped, so that it cannot begin a line of its own.
+        DEBUG_PLAIN("mosic version: %s\n", printable(reinterpret_cast<const char*>(payload), version_size).c_str());
         job.version_printed = true;
     }
 

@@ -2,7 +2,8 @@
 // or AVI cannot hold are masked by mosaic and restored by demosaic with that audio present
 // and starting with the video; AVI pictures sit at their own index; a restore never touches
 // an existing file (two runs at once get two files), keeps the input's permissions, tags and
-// rotation; and an MP4 whose pictures have no duration still restores. Media is made by
+// rotation, and is never readable by a group the input was not; and an MP4 whose pictures have
+// no duration still restores. Media is made by
 // ffmpeg at test time; only outcomes are checked, never which codecs a given FFmpeg refuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -171,4 +172,64 @@ TEST_F(SafeOutput, RestoresNeverTouchExistingFilesAndKeepPermissionsTagsAndRotat
     const auto dts = flat.size() == 1 ? look_inside(flat[0]).at(0).dts : std::vector<int64_t>();
     ASSERT_EQ(dts.size(), 11u);
     for (size_t i = 1; i < dts.size(); ++i) EXPECT_GT(dts[i], dts[i - 1]) << i;
+}
+
+// Who may read the restored file, and mosaic's unmasked stream: never a group that could not
+// read the input, whatever the folder's setgid bit or the umask, and only the user when the
+// input is someone else's. The runs are made as other users (setpriv, numeric ids that need no
+// account) by root, who can also give files any owner and group.
+TEST_F(SafeOutput, RestoredFilesAreNeverReadableByAGroupTheInputWasNot) {
+    if (geteuid() != 0 || run({"sh", "-c", "command -v setpriv"}).exit_code != 0) GTEST_SKIP() << "needs root and setpriv";
+    const std::string source = dir + "/src.mp4", masked = dir + "/masked.mp4";
+    ASSERT_TRUE(make_clip(source, "aac"));
+    ASSERT_EQ(run({MOSAIC_BIN, source, "k", "--preset", "ultrafast", "-o", masked}).exit_code, 0);
+    const uid_t user = 4000, other = 4001;
+    const gid_t group = 4242, folder_group = 5555, any = static_cast<gid_t>(-1);
+    struct row {
+        const char* name;
+        uid_t runner;
+        const char* groups;  // the runner's supplementary groups
+        mode_t folder_mode;
+        uid_t folder_owner;
+        gid_t folder_gid;
+        uid_t input_owner;
+        gid_t input_gid;
+        mode_t input_mode;
+        const char* umask;
+        gid_t group;  // the output's (any: not the input's, so no group bits)
+        mode_t mode;
+    };
+    const row rows[] = {
+        {"root", 0, "", 0755, 0, 0, 0, group, 0640, "022", group, 0640},
+        {"member", user, "4242", 0755, user, user, user, group, 0640, "022", group, 0640},
+        {"outsider", user, "", 0755, user, user, user, group, 0640, "022", any, 0600},
+        {"setgid-member", user, "4242", 02775, user, folder_group, user, group, 0640, "022", group, 0640},
+        {"setgid-outsider", user, "", 02775, user, folder_group, user, group, 0640, "022", any, 0600},
+        // Someone else's world-writable file in a shared sticky folder, under umask 002.
+        {"sticky", user, "", 01777, 0, 0, other, other, 0666, "002", any, 0600},
+        // mosaic --dump-unmasked, from a source in the input's group.
+        {"dump", 0, "", 0755, 0, 0, 0, group, 0640, "022", group, 0640},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const bool dump_row = std::string(r.name) == "dump";
+        const std::string folder = dir + "/" + r.name, input = folder + "/in.mp4", dump = folder + "/unmasked.264";
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_TRUE(chown(folder.c_str(), r.folder_owner, r.folder_gid) == 0 && chmod(folder.c_str(), r.folder_mode) == 0);
+        ASSERT_TRUE(testsupport::write_bytes(input, testsupport::read_bytes(dump_row ? source : masked)));
+        ASSERT_TRUE(chown(input.c_str(), r.input_owner, r.input_gid) == 0 && chmod(input.c_str(), r.input_mode) == 0);
+        const std::string program = dump_row
+            ? "'" MOSAIC_BIN "' '" + input + "' k --preset ultrafast -o '" + folder + "/out.mp4' --dump-unmasked '" + dump + "'"
+            : "'" DEMOSAIC_BIN "' '" + input + "' k";
+        const std::string ids = std::to_string(r.runner), groups = *r.groups ? std::string("--groups=") + r.groups : "--clear-groups";
+        ASSERT_EQ(run({"setpriv", "--reuid=" + ids, "--regid=" + ids, groups, "--", "sh", "-c",
+                       std::string("umask ") + r.umask + "; exec " + program}).exit_code, 0);
+        const auto made = dump_row ? std::vector<std::string>{dump} : restored_beside(folder, "in");
+        ASSERT_EQ(made.size(), 1u);
+        struct stat info {};
+        ASSERT_EQ(stat(made[0].c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, r.mode);
+        EXPECT_TRUE(r.group == any || info.st_gid == r.group) << info.st_gid;
+        EXPECT_TRUE(info.st_gid == r.input_gid || (info.st_mode & 070) == 0) << "readable by a group the input was not in";
+    }
 }

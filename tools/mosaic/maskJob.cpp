@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/fileAccess.h"
 #include "privacy/privacySeiWriter.h"
 #include "tools/mosaic/annexB.h"
 #include "tools/mosaic/chainEncoder.h"
@@ -150,13 +151,11 @@ bool maskJob::start(const AVFrame* first, std::string* error) {
     if (!masked_chain_.open(settings_, error) || !unmasked_chain_.open(settings_, error)) return false;
 
     if (!options_.dump_unmasked.empty()) {
-        // The unmasked pictures are as private as the input: its permission bits, never wider.
+        // The unmasked pictures are as private as the input: its group where the user may set
+        // it, its bits, never wider; a file that existed already is narrowed the same way.
         struct stat input_info {};
-        const mode_t mode = stat(options_.input.c_str(), &input_info) == 0 ? (input_info.st_mode & 0666) : 0600;
-        const int fd = open(options_.dump_unmasked.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-        // A file that existed already keeps no bit the input lacks.
-        struct stat dump_info {};
-        if (fd >= 0 && fstat(fd, &dump_info) == 0) fchmod(fd, dump_info.st_mode & mode);
+        const bool known = stat(options_.input.c_str(), &input_info) == 0;
+        const int fd = open_derived_file(options_.dump_unmasked.c_str(), O_CREAT | O_TRUNC, known ? &input_info : nullptr);
         dump_.reset(fd >= 0 ? fdopen(fd, "wb") : nullptr);
         if (fd >= 0 && !dump_) ::close(fd);
         if (!dump_) {
