@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "common/jobContext.h"
+#include "common/printable.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -77,7 +78,11 @@ void routing_callback(void* context, int level, const char* format, va_list argu
     char line[1024];
     int print_prefix = 1;
     av_log_format_line2(context, level, format, arguments, line, sizeof(line), &print_prefix);
-    job->log.write(line_level, line);
+    // FFmpeg's messages quote the file (tags, names): shown escaped, they end a line only
+    // where FFmpeg ends it.
+    const size_t length = std::strlen(line);
+    const bool ends_line = length > 0 && line[length - 1] == '\n';
+    job->log.write(line_level, (printable(line, length - (ends_line ? 1 : 0)) + (ends_line ? "\n" : "")).c_str());
 }
 
 }  // namespace

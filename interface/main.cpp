@@ -1,28 +1,37 @@
 // demosaic [options] INPUT KEY: restores the unmasked pictures that a privacy-masked H.264/HEVC
 // video carries and writes them, with the input's audio, into a new file beside the input.
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/jobContext.h"
+#include "common/printable.h"
+#include "common/secret.h"
 #include "debug/std_debug.h"
 #include "interface/ffmpegLog.h"
+#include "interface/keyInput.h"
 #include "interface/pqMosaicInterface.h"
 #include "interface/progress.h"
 
 namespace {
 
-// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one watcher thread,
-// which cancels the job (its log line goes to the job's log): the stages stop at their next
-// check, the unfinished output is removed and the job ends with RESULT_INTERRUPTED.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT are blocked in every thread and taken by one watcher
+// thread, which cancels the job (its log line goes to the job's log): the stages stop at their
+// next check, the unfinished output is removed and the job ends with RESULT_INTERRUPTED.
+// (SIGQUIT would only end the process without a core file, which is off: the unmasked output
+// would stay behind half-written.)
 class interrupt_watcher {
 public:
     explicit interrupt_watcher(job_context& job) {
@@ -30,6 +39,7 @@ public:
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
         sigaddset(&signals_, SIGHUP);
+        sigaddset(&signals_, SIGQUIT);
         pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
         thread_ = std::thread([this, &job] { const job_context::thread_binding bound(job); watch(job); });
     }
@@ -52,12 +62,56 @@ private:
     std::thread thread_;
 };
 
-// A KEY of exactly "-" is read from the first line of standard input, so that the key
-// need not appear in the process list.
-bool read_key_from_stdin(std::string* key) {
-    if (!std::getline(std::cin, *key) && key->empty()) return false;
-    while (!key->empty() && (key->back() == '\r' || key->back() == '\n')) key->pop_back();
-    return true;
+// Settings of the whole process, made before anything else. Memory holds the key and the
+// restored pictures: no core file may show them, nor may another process of the user read them
+// through /proc or a debugger. A write beyond the file size limit fails like a full disk (code 6,
+// the unfinished output removed) instead of killing the process with SIGXFSZ. A reader that
+// goes away must not kill the job half-way through the output file.
+void harden_process() {
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    const struct rlimit no_core {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+const char k_key_prompt[] = "Privacy key: ";
+
+// The key from standard input (KEY "-") or from the first line of a key file, waiting at most
+// until the job is cancelled. False, with an ERR line, when there is none; a cancel ends the
+// wait without a line (the job then ends with its code 10).
+bool read_key(job_context& job, const char* key_file, std::string* key) {
+    const auto cancelled = [&job] { return job.cancelled(); };
+    int fd = STDIN_FILENO;
+    if (key_file != nullptr) {
+        do {
+            fd = open(key_file, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            DEBUG_ERR("could not read the privacy key from %s: %s", printable(key_file, std::strlen(key_file)).c_str(),
+                      std::strerror(errno));
+            return false;
+        }
+    }
+    const key_read_status status = read_key_line(fd, key, cancelled, k_key_prompt);
+    const int error = errno;
+    if (key_file != nullptr) close(fd);
+    const std::string from = key_file != nullptr ? printable(key_file, std::strlen(key_file)) : "standard input";
+    switch (status) {
+        case key_read_status::ok:
+        case key_read_status::stopped:
+            return status == key_read_status::ok;
+        case key_read_status::nothing:
+            DEBUG_ERR("could not read the privacy key from %s", from.c_str());
+            return false;
+        case key_read_status::too_long:
+            DEBUG_ERR("could not read the privacy key from %s: longer than %zu bytes", from.c_str(), k_max_key_bytes);
+            return false;
+        case key_read_status::failed:
+            break;
+    }
+    DEBUG_ERR("could not read the privacy key from %s: %s", from.c_str(), std::strerror(error));
+    return false;
 }
 
 #ifndef DEMOSAIC_VERSION
@@ -66,8 +120,11 @@ bool read_key_from_stdin(std::string* key) {
 
 const char k_usage[] =
     "usage: demosaic INPUT KEY [options]\n"
+    "       demosaic --key-file FILE INPUT [options]\n"
     "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
     "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
+    "         (at a terminal: asked for, not shown). A key on the command line can be\n"
+    "         seen by other users of the machine (ps); prefer \"-\" or --key-file.\n"
     "The restored video is written beside INPUT; the last line of standard output is\n"
     "mosaic_ResultCode=N;mosaic_errStr=TEXT; and the exit status is N.\n"
     "options (before or after the operands; \"--\" ends them):\n"
@@ -76,12 +133,14 @@ const char k_usage[] =
     "                      output has as many pictures as the input\n"
     "  -o, --output PATH   write the output into directory PATH (usual name), or to the file\n"
     "                      PATH, whose extension must be the input's (.mp4 or .avi)\n"
+    "  --key-file FILE     read the key from the first line of FILE, in place of KEY\n"
     "  -v, --verbose       show all of FFmpeg's messages (default: warnings and errors)\n"
     "  --help              show this text and exit\n"
     "  --version           show the version and exit\n";
 
 struct command_line {
     restore_options options;
+    const char* key_file = nullptr;  // --key-file: the key comes from this file, not an operand
     bool verbose = false;
     bool help = false;
     bool version = false;
@@ -114,6 +173,12 @@ command_line parse_command_line(int argc, char** argv) {
             } else {
                 line.options.output = argv[++i];
             }
+        } else if (word == "--key-file") {
+            if (i + 1 >= argc) {
+                line.complete = false;
+            } else {
+                line.key_file = argv[++i];
+            }
         } else {
             line.operands.push_back(argv[i]);
         }
@@ -124,6 +189,7 @@ command_line parse_command_line(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    harden_process();
     const command_line line = parse_command_line(argc, argv);
     if (line.help) {
         printf("%s", k_usage);
@@ -133,39 +199,42 @@ int main(int argc, char** argv) {
         printf("demosaic %s\n", DEMOSAIC_VERSION);
         return 0;
     }
-    if (line.operands.size() < 2 || !line.complete) {
+    const size_t operands_needed = line.key_file != nullptr ? 1 : 2;
+    if (line.operands.size() < operands_needed || !line.complete) {
         printf("intput argc is error\n");
         fprintf(stderr, "%s", k_usage);
         return -1;
     }
     const char* input = line.operands[0];
-    const char* key_operand = line.operands[1];
+    const char* key_operand = line.key_file != nullptr ? nullptr : line.operands[1];
     ffmpeg_log::install(line.verbose);
-    // A reader that goes away must not kill the job half-way through the output file.
-    signal(SIGPIPE, SIG_IGN);
 
-    std::string key;
-    bool key_ok = true;
-    if (std::strcmp(key_operand, "-") == 0) {
-        key_ok = read_key_from_stdin(&key);
-    } else {
-        key = key_operand;
-    }
-
-    // The command line's job: log lines on standard output, cancelled by the signals above.
+    // The command line's job: log lines on standard output, cancelled by the signals below.
     job_context job;
     job.use_console();
-    {
+    std::string key;
+    // The job's own failures end up in its result; this catches what fails around it (a
+    // thread that cannot start when memory has run out), so that there is always a result line.
+    try {
+        // Watching from here on, so that a signal also ends the wait for a key.
         interrupt_watcher watcher(job);
-        progress::reporter progress_line(job.progress);  // only when stderr is a terminal
-        if (key_ok) {
-            pq_mosaic_interface_input(job, input, key.c_str(), line.options);
+        bool key_ok = true;
+        if (key_operand != nullptr && std::strcmp(key_operand, "-") != 0) {
+            key = key_operand;
+            // The key leaves the argument area, which other users can read (/proc/PID/cmdline)
+            // for as long as the process runs.
+            OPENSSL_cleanse(const_cast<char*>(key_operand), key.size());
         } else {
-            DEBUG_ERR("could not read the privacy key from standard input");
-            pq_mosaic_interface_input(job, input, nullptr, line.options);
+            key_ok = read_key(job, line.key_file, &key);
         }
+        if (!job.cancelled()) {
+            progress::reporter progress_line(job.progress);  // only when stderr is a terminal
+            pq_mosaic_interface_input(job, input, key_ok ? key.c_str() : nullptr, line.options);
+        }
+    } catch (...) {
+        job.fail_with(std::current_exception());
     }
-    OPENSSL_cleanse(&key[0], key.size());
+    wipe_string(key);
     std::string message;
     const int result = job.get_result_status(&message);
     printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());

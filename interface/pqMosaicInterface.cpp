@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/secret.h"
 #include "debug/std_debug.h"
 #include "demux/mediaDemuxer.h"
 #include "interface/ffmpegLog.h"
@@ -28,14 +29,25 @@ int pq_mosaic_interface_input(job_context& job, const char* input_path, const ch
         DEBUG_ERR("mosaic interface input param is error");
         job.set_result_status(RESULT_PARAM_ERROR);
     } else if (!job.cancelled()) {
-        std::string key(privacy_key, std::strlen(privacy_key));
-        std::shared_ptr<char> utf8_path = convert_to_utf8(input_path);
-        std::shared_ptr<char> utf8_output = convert_to_utf8(options.output.empty() ? nullptr : options.output.c_str());
-        const int type = mediaDemuxer::k_type_privacy | (options.copy ? mediaDemuxer::k_type_copy : 0);
-        demuxer.reset(new mediaDemuxer(job, utf8_path.get(), type, key, utf8_output.get()));
-        utf8_path.reset();
-        demuxer->demuxer_media_file_process();
-        DEBUG_WRN("mosaic process end");
+        // Nothing thrown goes past the job: memory that runs out (in the demuxer's set-up, say)
+        // becomes the job's result like any failure. The pipeline's own stages are stopped,
+        // and the unfinished output removed, by the demux loop.
+        std::string key;
+        try {
+            key.assign(privacy_key, std::strlen(privacy_key));
+            std::shared_ptr<char> utf8_path = convert_to_utf8(input_path);
+            std::shared_ptr<char> utf8_output =
+                convert_to_utf8(options.output.empty() ? nullptr : options.output.c_str());
+            const int type = mediaDemuxer::k_type_privacy | (options.copy ? mediaDemuxer::k_type_copy : 0);
+            // The demuxer keeps the only copy of the key (and wipes it).
+            demuxer.reset(new mediaDemuxer(job, utf8_path.get(), type, std::move(key), utf8_output.get()));
+            utf8_path.reset();
+            demuxer->demuxer_media_file_process();
+            DEBUG_WRN("mosaic process end");
+        } catch (...) {
+            job.fail_with(std::current_exception());
+        }
+        wipe_string(key);  // (a short key is copied, not moved)
     }
 
     const int code = job.get_result_code();

@@ -19,16 +19,19 @@ struct restore_options {
 };
 
 // Runs one job on the caller's thread, with the job bound to it, and returns its result
-// code (0 to 10); the message stays readable on the job (get_result_status), and so does
+// code (0 to 12); the message stays readable on the job (get_result_status), and so does
 // the output file of a successful run (output_path). The run starts from the job's status as
 // it stands: a fresh job runs from success; on a job that has already failed the pipeline
 // stops before its first packet and the failure is reported again; a cancelled job builds
 // nothing. A job that is not the console's keeps FFmpeg's messages to itself
-// (ffmpeg_log::route_to_jobs).
+// (ffmpeg_log::route_to_jobs). Nothing is thrown: an exception inside the job (memory that ran
+// out) becomes its result (RESULT_OUT_OF_MEMORY, RESULT_INTERNAL_ERROR) with the unfinished
+// output removed. No process-wide setting is changed (core dumps, signals): that is the
+// program's to decide.
 int pq_mosaic_interface_input(job_context& job, const char* input_path, const char* privacy_key,
                               const restore_options& options);
 
-// Runs one job on the process-wide result status and returns its result code (0 to 10), its
+// Runs one job on the process-wide result status and returns its result code (0 to 12), its
 // log on standard output. The job starts from the process-wide status and leaves its outcome
 // there, which is never reset: after a failure, a later job stops before its first packet and
 // reports the old failure again. When message is not null it receives the result message as

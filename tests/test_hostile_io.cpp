@@ -1,11 +1,23 @@
-// The program's edges towards the outside world: interrupts, the key on standard input,
-// outputs that cannot be written (a read-only folder, a full disk), and inputs that are
-// unusual but valid (no usable frame rate, streams in another order).
+// The program's edges towards the outside world: signals (code 10, never a core file), the key
+// (standard input, a key file, a terminal; never in the process list), outputs that cannot be
+// written (a read-only folder, a full disk, a file size limit), memory limits, inputs that
+// could block (FIFOs, devices, files under a lease), text in the input that could forge a line,
+// and inputs that are unusual but valid (no usable frame rate, streams in another order).
 // Every output is decoded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -71,39 +83,134 @@ protected:
 
 }  // namespace
 
-TEST_F(HostileIo, InterruptStopsTheRunWithCode10AndRemovesTheOutput) {
+TEST_F(HostileIo, SignalsStopTheRunWithCode10AndNoOutputNeverACoreFileNorTheKeyInTheProcessList) {
     // Long enough that the signal arrives while pictures are still being restored.
     const std::string input = masked("long.mp4", 160, 120, "aac", "50", 600);
-    for (const char* sig : {"INT", "TERM", "HUP"}) {
+    // SIGSEGV stands for a crash: it ends the process, but with core files allowed (and the
+    // kernel writing them as "core" into the working folder) none may appear.
+    for (const auto& [sig, status] : std::vector<std::pair<std::string, int>>{
+             {"INT", 10}, {"TERM", 10}, {"HUP", 10}, {"QUIT", 10}, {"SEGV", 128 + 11}}) {
         SCOPED_TRACE(sig);
-        // Starts demosaic, waits until its output exists (the pipeline runs), then signals it.
-        const std::string script = "'" DEMOSAIC_BIN "' '" + input + "' '" + k_key + "' 2>&1 & p=$!; "
+        // Starts demosaic, waits until its output exists (the pipeline runs), shows its
+        // arguments as other users see them, then signals it.
+        const std::string script = "ulimit -c unlimited; '" DEMOSAIC_BIN "' '" + input + "' '" + k_key + "' 2>&1 & p=$!; "
             "until ls '" + dir + "' | grep -q _decmosic_; do kill -0 $p 2>/dev/null || { echo ENDED; exit 1; }; "
-            "sleep 0.005; done; kill -" + sig + " $p; wait $p; echo \"exit=$?\"";
-        const auto r = testsupport::run({"sh", "-c", script}, "", 60);
+            "sleep 0.005; done; echo \"args=$(tr '\\0' ' ' < /proc/$p/cmdline)\"; kill -" + sig + " $p; wait $p; "
+            "echo \"exit=$?\"";
+        const auto r = testsupport::run({"sh", "-c", script}, "", 60, dir);
         ASSERT_EQ(r.out.find("ENDED"), std::string::npos) << "the run ended before the signal could be sent";
+        EXPECT_NE(r.out.find("args="), std::string::npos);
+        EXPECT_EQ(r.out.find(k_key), std::string::npos) << "the key shows in the process list";
+        EXPECT_NE(r.out.find("exit=" + std::to_string(status)), std::string::npos) << r.out;
+        if (status != 10) {
+            for (const std::string& file : restored_files(dir)) unlink(file.c_str());  // a crash cannot clean up
+        }
+        EXPECT_EQ(testsupport::list_dir(dir), std::vector<std::string>{"long.mp4"}) << "a core file or the output is left";
+        if (status != 10) continue;
         const auto o = testsupport::restore_run(r);
-        EXPECT_NE(r.out.find("exit=10"), std::string::npos) << r.out;
         EXPECT_EQ(o.result_lines, 1) << o.out;
         EXPECT_NE(o.out.find("mosaic_ResultCode=10;mosaic_errStr=Interrupted by signal;"), std::string::npos);
-        EXPECT_TRUE(restored_files(dir).empty()) << "the unfinished output is removed";
     }
 }
 
-TEST_F(HostileIo, KeyDashIsReadFromTheFirstLineOfStandardInput) {
-    const std::string input = masked("clip.mp4", 64, 64);
-    EXPECT_EQ(restore(input, "-", std::string(k_key) + "\nsecond line\n").exit_code, 0);
-    EXPECT_EQ(take_output(dir).size(), k_restored);
-    // A Windows line end is not part of the key; no line end is fine; wrong key 2; nothing 7.
-    for (const auto& [text, code] : std::vector<std::pair<std::string, int>>{
-             {std::string(k_key) + "\r\n", 0}, {k_key, 0}, {"not the key\n", 2}, {"", 7}}) {
-        const auto o = restore(input, "-", text);
-        EXPECT_EQ(o.result_code, code) << o.out;
-        EXPECT_EQ(o.exit_code, code);
-        for (const std::string& file : restored_files(dir)) unlink(file.c_str());
-        if (code == 7) {
-            EXPECT_NE(o.out.find("mosaic_ResultCode=7;mosaic_errStr=Parama Error;"), std::string::npos);
+TEST_F(HostileIo, KeyFromStandardInputOrAKeyFileIsItsFirstLine) {
+    const std::string input = masked("clip.mp4", 64, 64), missing = dir + "/no such key";
+    const auto key_file = [&](const std::string& name, const std::string& text) {
+        EXPECT_TRUE(testsupport::write_bytes(dir + "/" + name, std::vector<uint8_t>(text.begin(), text.end())));
+        return dir + "/" + name;
+    };
+    struct key_case {
+        std::vector<std::string> args;
+        std::string stdin_text;
+        int code;
+    };
+    // A Windows line end is not part of the key; no line end is fine; a wrong key 2; nothing
+    // to read (an empty input, a missing file, a folder) 7, as a null key.
+    const key_case cases[] = {
+        {{input, "-"}, std::string(k_key) + "\nsecond line\n", 0},
+        {{input, "-"}, std::string(k_key) + "\r\n", 0},
+        {{input, "-"}, k_key, 0},
+        {{input, "-"}, "not the key\n", 2},
+        {{input, "-"}, "", 7},
+        {{"--key-file", key_file("key.txt", std::string(k_key) + "\r\nsecond line\n"), input}, "", 0},
+        {{input, "--key-file", key_file("wrong.txt", "not the key")}, "", 2},
+        {{"--key-file", key_file("empty.txt", ""), input}, k_key, 7},
+        {{"--key-file", missing, input}, "", 7},
+        {{"--key-file", dir, input}, "", 7},
+    };
+    for (const key_case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> argv = {DEMOSAIC_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto o = testsupport::restore_run(testsupport::run(argv, c.stdin_text));
+        EXPECT_EQ(o.result_code, c.code) << o.out;
+        EXPECT_EQ(o.exit_code, c.code);
+        if (c.code == 0) {
+            EXPECT_EQ(take_output(dir).size(), k_restored);
         }
+        if (c.code == 7) {
+            EXPECT_NE(o.out.find("mosaic_ResultCode=7;mosaic_errStr=Parama Error;"), std::string::npos);
+            EXPECT_NE(o.out.find("could not read the privacy key from"), std::string::npos);
+        }
+        EXPECT_TRUE(restored_files(dir).empty());
+    }
+    EXPECT_NE(testsupport::run({DEMOSAIC_BIN, "--key-file", missing, input}).out.find(
+                  "could not read the privacy key from " + missing + ": No such file or directory"),
+              std::string::npos);
+}
+
+// At a terminal, KEY "-" asks for the key on standard error and reads it without echo; the
+// terminal's settings come back whether the key is typed or the run is interrupted at the
+// prompt (code 10).
+TEST_F(HostileIo, KeyTypedAtATerminalIsAskedForAndNeverShown) {
+    const std::string input = masked("clip.mp4", 64, 64);
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "interrupted at the prompt" : "typed");
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+        int out[2];
+        ASSERT_TRUE(terminal >= 0 && pipe(out) == 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(terminal, 0), dup2(out[1], 1), dup2(terminal, 2);
+            for (int fd : {master, terminal, out[0], out[1]}) close(fd);
+            execl(DEMOSAIC_BIN, DEMOSAIC_BIN, input.c_str(), "-", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        // What the terminal shows, until it shows text or nothing more comes for a while.
+        std::string screen;
+        const auto read_screen_until = [&](const std::string& text, int quiet_ms) {
+            char buffer[4096];
+            pollfd ready{master, POLLIN, 0};
+            while (screen.find(text) == std::string::npos && poll(&ready, 1, quiet_ms) > 0) {
+                const ssize_t n = read(master, buffer, sizeof(buffer));
+                if (n <= 0) break;
+                screen.append(buffer, static_cast<size_t>(n));
+            }
+        };
+        read_screen_until("Privacy key: ", 10000);
+        EXPECT_NE(screen.find("Privacy key: "), std::string::npos);
+        if (interrupted) {
+            kill(pid, SIGINT);
+        } else {
+            const std::string typed = std::string(k_key) + "\n";
+            ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        }
+        std::string stdout_text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) stdout_text.append(buffer, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(pid, &status, 0);
+        read_screen_until("\x01", 200);  // whatever is left
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, interrupted ? 10 : 0) << stdout_text << screen;
+        EXPECT_EQ(screen.find(k_key), std::string::npos) << "the key was echoed: " << screen;
+        struct termios after {};
+        ASSERT_EQ(tcgetattr(terminal, &after), 0);
+        EXPECT_TRUE(after.c_lflag & ECHO) << "echo was not turned back on";
+        for (int fd : {master, terminal, out[0]}) close(fd);
+        for (const std::string& file : restored_files(dir)) unlink(file.c_str());
     }
 }
 
@@ -118,9 +225,15 @@ TEST_F(HostileIo, ReadOnlyFolderEndsWithCode4AndNoFile) {
     EXPECT_TRUE(restored_files(dir).empty());
 }
 
-TEST_F(HostileIo, FullDiskEndsWithCode6AndNoPartialFile) {
-    // A private tmpfs holds the input with 32 KiB to spare: no room for the restored pictures.
+TEST_F(HostileIo, NoRoomForTheOutputEndsWithCode6AndNoPartialFile) {
     const std::string input = masked("clip.mp4", 160, 120, "aac", "4", 24);
+    // A file size limit (ulimit -f) of 32 KiB: the write fails like on a full disk, rather
+    // than SIGXFSZ ending the process.
+    const auto limited = testsupport::restore_run(testsupport::run({"prlimit", "--fsize=32768", DEMOSAIC_BIN, input, k_key}));
+    EXPECT_EQ(std::make_pair(limited.exit_code, limited.result_code), std::make_pair(6, 6)) << limited.out;
+    EXPECT_EQ(limited.result_lines, 1);
+    EXPECT_TRUE(restored_files(dir).empty());
+    // A private tmpfs holds the input with 32 KiB to spare: no room for the restored pictures.
     const size_t room = (testsupport::read_bytes(input).size() / 4096 + 1) * 4096 + 32768;
     const std::string script = "set -e; mnt='" + dir + "/small'; mkdir -p \"$mnt\"; mount -t tmpfs -o size=" +
         std::to_string(room) + " tmpfs \"$mnt\"; cp '" + input + "' \"$mnt/clip.mp4\"; set +e; '" DEMOSAIC_BIN
@@ -192,4 +305,106 @@ TEST_F(HostileIo, VideoAndAudioInAnyStreamOrderRestore) {
         EXPECT_EQ(testsupport::count_streams(out, AVMEDIA_TYPE_AUDIO), 1);
         EXPECT_EQ(audio_packets(input), audio_packets(out));  // all the audio is there
     }
+}
+
+TEST_F(HostileIo, InputsThatAreNotRegularFilesAreRefusedAndNoOpenOutlastsASignal) {
+    // (A socket's path must be short.)
+    char socket_dir[] = "/tmp/demosaic-XXXXXX";
+    ASSERT_NE(mkdtemp(socket_dir), nullptr);
+    const std::string fifo = dir + "/fifo.mp4", folder = dir + "/folder.mp4", zero = dir + "/zero.mp4",
+                      socket_path = std::string(socket_dir) + "/socket.mp4";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof(address.sun_path));
+    std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(listener);
+    // A regular file that names the FIFO (a list of files FFmpeg would open one by one).
+    const std::string list = dir + "/list.mp4", text = "ffconcat version 1.0\nfile 'fifo.mp4'\n";
+    ASSERT_TRUE(testsupport::write_bytes(list, std::vector<uint8_t>(text.begin(), text.end())));
+    for (const std::string& input : {fifo, folder, zero, socket_path, list}) {
+        SCOPED_TRACE(input);
+        // A writer trickles into the FIFO, as a slow producer would.
+        const std::string script = "(while printf x; do sleep 0.2; done > '" + fifo + "') 2>/dev/null & w=$!; "
+            "timeout -k 1 5 '" DEMOSAIC_BIN "' '" + input + "' '" + k_key + "'; echo \"exit=$?\"; kill $w";
+        const auto o = testsupport::restore_run(testsupport::run({"sh", "-c", script}, "", 30));
+        EXPECT_NE(o.out.find("exit=3"), std::string::npos) << o.out;
+        EXPECT_EQ(o.result_lines, 1);
+        EXPECT_EQ(o.out.find("is not a regular file") != std::string::npos, input != list);
+    }
+    EXPECT_TRUE(restored_files(dir).empty() && restored_files(socket_dir).empty());
+    unlink(socket_path.c_str());
+    rmdir(socket_dir);
+
+    // A file held by another process's lease (a file server's) blocks open() until the holder
+    // lets go, 45 s by default; a SIGTERM ends the wait at once.
+    const std::string input = masked("clip.mp4", 64, 64);
+    const auto previous = signal(SIGIO, SIG_IGN);  // how the kernel asks the holder to let go
+    const int held = open(input.c_str(), O_RDONLY);
+    if (fcntl(held, F_SETLEASE, F_WRLCK) != 0) GTEST_SKIP() << "no lease: " << std::strerror(errno);
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = testsupport::run({"sh", "-c", "'" DEMOSAIC_BIN "' '" + input + "' '" + k_key +
+                                                     "' & p=$!; sleep 0.5; kill -TERM $p; wait $p; echo \"exit=$?\""},
+                                    "", 30);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    fcntl(held, F_SETLEASE, F_UNLCK);
+    close(held);
+    signal(SIGIO, previous);
+    EXPECT_NE(r.out.find("exit=10"), std::string::npos) << r.out;
+    EXPECT_EQ(testsupport::restore_run(r).result_lines, 1);
+    EXPECT_LT(seconds, 5.0);
+}
+
+// Text from the file (its payload version text, its name) is shown escaped: it can neither
+// begin a line of its own, pose as the result line, nor reach the terminal as an escape.
+TEST_F(HostileIo, TextFromTheInputCannotForgeALine) {
+    const std::string forged = "\n\x1b[2Jmosaic_ResultCode=0;mosaic_errStr=forged;", shown =
+        "\\n\\x1b[2Jmosaic_ResultCode=0;mosaic_errStr=forged;";
+    const std::string input = dir + "/clip.mp4";
+    ASSERT_TRUE(testsupport::make_masked(input, k_key, 64, 64, 12, "", {"--version-text", "ver-1" + forged}));
+    for (const auto& [name, expected] : {std::pair{input, "mosic version: ver-1" + shown + "\n"},
+                                         std::pair{dir + "/x" + forged + ".mp4", "/x" + shown + ".mp4"}}) {
+        const auto o = testsupport::run_demosaic(name, "not the key");
+        EXPECT_EQ(o.result_lines, 1) << o.out;
+        EXPECT_EQ(o.exit_code, name == input ? 2 : 3);
+        EXPECT_NE(o.out.find(expected), std::string::npos) << o.out;
+        EXPECT_EQ(o.out.find("\x1b[2J"), std::string::npos);
+    }
+}
+
+// Whatever runs out under a limit on the address space (ulimit -v), a run that starts ends
+// with one result line whose code is its exit status, and leaves no output and no core file.
+TEST_F(HostileIo, MemoryLimitsEndEveryRunWithAResultAndNoFile) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers need the whole address space";
+#endif
+    const std::string input = masked("clip.mp4", 160, 120, "aac", "4", 24);
+    const auto limited = [&](long mib, const std::vector<std::string>& args) {
+        std::string command = "ulimit -c unlimited; exec prlimit --as=" + std::to_string(mib << 20) + " '" DEMOSAIC_BIN "'";
+        for (const std::string& arg : args) command += " '" + arg + "'";
+        return testsupport::run({"sh", "-c", command}, "", 60, dir);
+    };
+    // The least address space the program starts in (its libraries load), to within 4 MiB.
+    long low = 0, high = 8192;
+    while (high - low > 4) {
+        const long mid = (low + high) / 2;
+        (limited(mid, {"--version"}).exit_code == 0 ? high : low) = mid;
+    }
+    // From there up, until a run succeeds: each of these fails somewhere else.
+    int runs = 0;
+    for (long mib = high; mib < high + 512; mib += 8, ++runs) {
+        SCOPED_TRACE(std::to_string(mib) + " MiB");
+        const auto o = testsupport::restore_run(limited(mib, {input, k_key}));
+        EXPECT_EQ(o.result_lines, 1) << o.out;
+        EXPECT_EQ(o.exit_code, o.result_code);
+        if (o.result_code == 0) break;
+        EXPECT_TRUE(restored_files(dir).empty());
+        EXPECT_EQ(testsupport::list_dir(dir), std::vector<std::string>{"clip.mp4"}) << "a core file is left";
+    }
+    EXPECT_GT(runs, 0);
+    for (const std::string& file : restored_files(dir)) unlink(file.c_str());
 }
