@@ -56,7 +56,7 @@ TEST_F(Install, PutsProgramsAndPagesInPlaceAndThePagesAgreeWithThePrograms) {
                           "SEE ALSO", "mosaic_ResultCode=N;mosaic_errStr=TEXT;", "intput argc is error", "_decmosic_",
                           "DEBUG LEVEL : 2", "restored 120/250 pictures 31.5 fps elapsed 0:03 left 0:04"});
     // Every result code with its exact message, as the program stores them.
-    for (int code = RESULT_OK; code <= RESULT_INTERRUPTED; ++code)
+    for (int code = RESULT_OK; code <= RESULT_LAST; ++code)
         expect_all(demosaic, {std::to_string(code) + " " + result_message(code)});
     // mosaic's exit statuses, the key from standard input, and each option --help names.
     expect_all(mosaic, {"EXIT STATUS 0 ", " 1 The job failed", " 2 A bad command line", "KEY of exactly -"});
