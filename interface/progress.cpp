@@ -18,6 +18,7 @@ namespace progress {
 namespace {
 std::atomic<int64_t> g_expected{0};
 std::atomic<int64_t> g_written{0};
+std::atomic<int64_t> g_damaged{0};
 
 std::string clock_text(double seconds) {
     if (seconds < 0) seconds = 0;
@@ -33,16 +34,18 @@ std::string clock_text(double seconds) {
 }  // namespace
 
 void set_expected_pictures(int64_t count) { g_expected = count; }
+void set_damaged_pictures(int64_t count) { g_damaged = count; }
 void note_picture_written() { g_written.fetch_add(1, std::memory_order_relaxed); }
 int64_t pictures_written() { return g_written.load(std::memory_order_relaxed); }
 void reset() {
     g_expected = 0;
     g_written = 0;
+    g_damaged = 0;
 }
 
-std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) {
+std::string format_line(int64_t done, int64_t expected, double elapsed_seconds, int64_t damaged) {
     const double fps = elapsed_seconds > 0 ? done / elapsed_seconds : 0.0;
-    char text[160];
+    char text[192];
     if (expected > 0) {
         const int64_t left_pictures = expected > done ? expected - done : 0;
         const std::string left = fps > 0 ? clock_text(left_pictures / fps) : std::string("?");
@@ -53,7 +56,9 @@ std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) 
         snprintf(text, sizeof(text), "restored %lld pictures  %.1f fps  elapsed %s", static_cast<long long>(done),
                  fps, clock_text(elapsed_seconds).c_str());
     }
-    return text;
+    std::string line = text;
+    if (damaged > 0) line.insert(line.find(" pictures") + 9, " (" + std::to_string(damaged) + " damaged)");
+    return line;
 }
 
 // While the line is shown, everything else bound for the terminal (FFmpeg's and x265's
@@ -241,7 +246,7 @@ reporter::reporter(bool force) : impl_(nullptr) {
             // The final update stays on the terminal and ends its line. It gives the count
             // alone: the pictures that start each group carry no hidden picture, so a
             // finished job stays a little short of the input's total.
-            draw_line(state->progress_fd, format_line(pictures_written(), stopping ? 0 : g_expected.load(), elapsed),
+            draw_line(state->progress_fd, format_line(pictures_written(), stopping ? 0 : g_expected.load(), elapsed, g_damaged.load()),
                       stopping);
             if (stopping) return;
         }

@@ -11,12 +11,15 @@ namespace progress {
 
 // Counters the pipeline updates; cheap enough for every picture.
 void set_expected_pictures(int64_t count);
+// Restored pictures that came out damaged (set at the end of the job; the final update shows it).
+void set_damaged_pictures(int64_t count);
 void note_picture_written();
 int64_t pictures_written();
 void reset();
 
-// "restored 120/250 pictures  31.5 fps  elapsed 0:03  left 0:04" (the text of one update).
-std::string format_line(int64_t done, int64_t expected, double elapsed_seconds);
+// "restored 120/250 pictures  31.5 fps  elapsed 0:03  left 0:04" (the text of one update);
+// with damaged pictures, "restored 120 pictures (3 damaged)  ...".
+std::string format_line(int64_t done, int64_t expected, double elapsed_seconds, int64_t damaged = 0);
 
 // Shows the line on stderr every quarter second while it lives, when stderr is a terminal
 // (or when forced, for tests); the last update, drawn when it is destroyed, stays with a

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/pictureCounts.h"
 #include "debug/std_debug.h"
 
 streamCopy::streamCopy(int codec_id, bool length_prefixed) : codec_id_(codec_id), length_prefixed_(length_prefixed) {
@@ -118,8 +119,13 @@ void streamCopy::push_packet(const AVPacket* packet, const AVPacket* source) {
     copy->dts = packet->dts;
     copy->stream_index = packet->stream_index;
     copy->flags = packet->flags;
-    copy->duration = packet->duration;
+    // A picture without a duration (B-frame MP4s, MPEG-TS content) lasts one picture period:
+    // the output keeps the last picture, whose duration alone the container cannot infer.
+    copy->duration = packet->duration > 0 ? packet->duration : frame_period;
     copy->time_base = packet->time_base;
-    if (hidden) ++hidden_pictures;
+    if (hidden) {
+        ++hidden_pictures;
+        if (!(packet->flags & AV_PKT_FLAG_DISCARD)) ++job_picture_counts().restored;
+    }
     if (callbacks[0]) callbacks[0](copy);
 }
