@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "privacy/bitReader.h"
 #include "privacy/privacyPacket.h"
 
 extern "C" {
@@ -107,47 +108,9 @@ private:
     int zeros_ = 0;
 };
 
-// Exp-Golomb ue(v) values from the front of a NAL unit's payload.
-class bit_reader {
-public:
-    explicit bit_reader(rbsp_reader* bytes) : bytes_(bytes) {}
-
-    bool read_ue(uint32_t* value) {
-        int zeros = 0;
-        for (int bit = 0;;) {
-            if (!read_bit(&bit)) return false;
-            if (bit) break;
-            if (++zeros > 31) return false;
-        }
-        uint32_t suffix = 0;
-        for (int i = 0, bit = 0; i < zeros; ++i) {
-            if (!read_bit(&bit)) return false;
-            suffix = suffix << 1 | static_cast<uint32_t>(bit);
-        }
-        *value = (uint32_t{1} << zeros) - 1 + suffix;
-        return true;
-    }
-
-private:
-    bool read_bit(int* bit) {
-        if (left_ == 0) {
-            if (!bytes_->read(&byte_)) return false;
-            left_ = 8;
-        }
-        --left_;
-        *bit = (byte_ >> left_) & 1;
-        return true;
-    }
-
-    rbsp_reader* bytes_;
-    uint8_t byte_ = 0;
-    int left_ = 0;
-};
-
 // H.264 slice header: first_mb_in_slice, then slice_type; I is 2 or 7, SI 4 or 9.
 bool is_intra_slice(const uint8_t* data, size_t begin, size_t end) {
-    rbsp_reader bytes(data, begin + 1, end);
-    bit_reader bits(&bytes);
+    bit_reader bits(data + begin + 1, end > begin ? end - begin - 1 : 0);
     uint32_t first_mb = 0, slice_type = 0;
     if (!bits.read_ue(&first_mb) || !bits.read_ue(&slice_type)) return false;
     return slice_type % 5 == 2 || slice_type % 5 == 4;

@@ -1,5 +1,7 @@
 #include "tools/mosaic/annexB.h"
 
+#include "privacy/bitReader.h"
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
@@ -52,46 +54,6 @@ void append_nal(const uint8_t* nal, size_t size, std::vector<uint8_t>& out) {
     out.insert(out.end(), nal, nal + size);
 }
 
-namespace {
-// ue(v) values of a NAL unit's payload with emulation prevention removed.
-class golomb_reader {
-public:
-    golomb_reader(const uint8_t* nal, size_t size) {
-        for (size_t i = 0; i < size; ++i) {
-            if (i >= 2 && nal[i] == 3 && nal[i - 1] == 0 && nal[i - 2] == 0) continue;
-            bytes_.push_back(nal[i]);
-        }
-    }
-    void skip_bytes(size_t count) { bit_ += 8 * count; }
-    bool bit(uint32_t* value) {
-        if (bit_ / 8 >= bytes_.size()) return false;
-        *value = (bytes_[bit_ / 8] >> (7 - bit_ % 8)) & 1;
-        ++bit_;
-        return true;
-    }
-    bool ue(uint32_t* value) {
-        int zeros = 0;
-        for (uint32_t b = 0;;) {
-            if (!bit(&b)) return false;
-            if (b) break;
-            if (++zeros > 31) return false;
-        }
-        uint32_t suffix = 0;
-        for (int i = 0; i < zeros; ++i) {
-            uint32_t b = 0;
-            if (!bit(&b)) return false;
-            suffix = suffix << 1 | b;
-        }
-        *value = (uint32_t{1} << zeros) - 1 + suffix;
-        return true;
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-    size_t bit_ = 0;
-};
-}  // namespace
-
 std::vector<uint8_t> avc_configuration(const uint8_t* data, size_t size) {
     std::vector<std::vector<uint8_t>> sps, pps;
     for (const nal_span& unit : split_annexb(data, size)) {
@@ -116,11 +78,12 @@ std::vector<uint8_t> avc_configuration(const uint8_t* data, size_t size) {
     const uint8_t profile = sps[0][1];
     if (profile == 100 || profile == 110 || profile == 122 || profile == 144) {
         // The high profiles add chroma format and bit depths, read from the SPS.
-        golomb_reader bits(sps[0].data(), sps[0].size());
-        bits.skip_bytes(4);  // NAL header, profile, constraint flags, level
+        privacy::bit_reader bits(sps[0].data() + 1, sps[0].size() - 1);
+        bits.skip_bytes(3);  // profile, constraint flags, level
         uint32_t id = 0, chroma = 0, separate = 0, luma_depth = 0, chroma_depth = 0;
-        if (!bits.ue(&id) || !bits.ue(&chroma) || (chroma == 3 && !bits.bit(&separate)) || !bits.ue(&luma_depth) ||
-            !bits.ue(&chroma_depth) || chroma > 3 || luma_depth > 7 || chroma_depth > 7) {
+        if (!bits.read_ue(&id) || !bits.read_ue(&chroma) || (chroma == 3 && !bits.read_bit(&separate)) ||
+            !bits.read_ue(&luma_depth) || !bits.read_ue(&chroma_depth) || chroma > 3 || luma_depth > 7 ||
+            chroma_depth > 7) {
             return {};
         }
         out.insert(out.end(), {static_cast<uint8_t>(0xFC | chroma), static_cast<uint8_t>(0xF8 | luma_depth),
