@@ -48,8 +48,3 @@ bool picture_counts::mostly_intact() const {
     const int64_t out = restored.load();
     return found.load() == 0 || out == 0 || 2 * (out - damaged.load()) >= found.load();
 }
-
-picture_counts& job_picture_counts() {
-    static picture_counts counts;
-    return counts;
-}

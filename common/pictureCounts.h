@@ -1,8 +1,8 @@
-// What became of the hidden pictures of one job. The stages that handle them count here (the
-// privacy step on the demux thread, the decoder or the copy stage on theirs), and at the end
-// of the job one line reports the counts and one rule judges them: an output in which fewer
-// than half of the hidden pictures found came back intact does not hold the hidden pictures,
-// and the job fails with code 5 instead of answering 0.
+// What became of the hidden pictures of one job (job_context::pictures). The stages that handle
+// them count here (the privacy step on the demux thread, the decoder or the copy stage on
+// theirs), and at the end of the job one line reports the counts and one rule judges them: an
+// output in which fewer than half of the hidden pictures found came back intact does not hold
+// the hidden pictures, and the job fails with code 5 instead of answering 0.
 #pragma once
 
 #include <atomic>
@@ -36,6 +36,3 @@ struct picture_counts {
     // restored (likewise), or at least half of those found came back intact.
     bool mostly_intact() const;
 };
-
-// The counts of the job this process runs.
-picture_counts& job_picture_counts();

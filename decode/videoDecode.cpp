@@ -7,7 +7,7 @@
 #include "common/pictureCounts.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 #include "privacy/accessUnit.h"
 #include "privacy/privacyPacket.h"
 
@@ -63,7 +63,7 @@ bool videoDecode::is_withheld_label(const char* label) {
            std::strstr(label, "VPS") != nullptr;
 }
 
-videoDecode::videoDecode(int id) : codec_id(id) {
+videoDecode::videoDecode(job_context& job, int id) : common(job), codec_id(id) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoDecode::videoDecode() codecId error %d", codec_id);
         set_result_status(RESULT_DECODER_ERROR);
@@ -99,7 +99,7 @@ videoDecode::videoDecode(int id) : codec_id(id) {
     }
     running = true;
     is_init = true;
-    work_thread = std::thread([this] { loop_task(); });
+    start_worker([this] { loop_task(); });
 }
 
 videoDecode::~videoDecode() {
@@ -231,7 +231,7 @@ void videoDecode::loop_task(AVFrame* frame) {
             // A picture the decoder concealed errors in is damaged, and so is every picture
             // decoded from it up to the next key picture (FFmpeg flags only the first).
             const bool flagged = frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
-            picture_counts& counts = job_picture_counts();
+            picture_counts& counts = job.pictures;
             ++counts.restored;
             if (flagged || damage_until_key) ++counts.damaged;
             if (flagged && (tag == k_tag_none || (tag & k_tag_reference))) damage_until_key = true;

@@ -34,10 +34,10 @@ struct option_dictionary {
     ~option_dictionary() { av_dict_free(&dict); }
 };
 
-// The fields every encoder kind is opened with. Only the software encoder takes the input's
-// level, and only the software and QSV encoders take the private options.
-void configure_encoder(AVCodecContext* ctx, const encode_params* p, AVPixelFormat pix_fmt, bool with_level,
-                       bool with_private_options, bool low_latency = true) {
+// The fields every encoder kind is opened with (the colour from the job's stream record). Only
+// the software encoder takes the input's level, and only the software and QSV encoders take the private options.
+void configure_encoder(AVCodecContext* ctx, const encode_params* p, const input_stream_info_t& input_stream_info,
+                       AVPixelFormat pix_fmt, bool with_level, bool with_private_options, bool low_latency = true) {
     ctx->width = p->width;
     ctx->height = p->height;
     ctx->time_base = AVRational{1, p->fps};
@@ -67,7 +67,7 @@ const char* hardware_encoder_name(int codec_id, const char* h264_name, const cha
 
 }  // namespace
 
-videoEncode::videoEncode(int codec_id, const encode_params* params, bool low_latency) {
+videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency) : common(job) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoEncode::videoEncode() codecId error %d", codec_id);
         set_result_status(RESULT_ENCODER_ERROR);
@@ -112,7 +112,7 @@ videoEncode::videoEncode(int codec_id, const encode_params* params, bool low_lat
     running = true;
     is_init = true;
     try {
-        work_thread = std::thread([this] { loop_task(); });
+        start_worker([this] { loop_task(); });
     } catch (...) {
         // No worker: leave nothing open behind the exception.
         running = false;
@@ -177,21 +177,21 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         DEBUG_WRN("Could not allocate encoder software context");
         return false;
     }
-    configure_encoder(ctx.get(), params, static_cast<AVPixelFormat>(params->pix_fmt), true, true, low_latency);
+    configure_encoder(ctx.get(), params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt), true, true,
+                      low_latency);
     // Use the machine's cores without holding pictures back: libx264 splits each picture
     // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
     // frames would override it); libx265 runs its wavefront thread pool within one picture
     // ("zerolatency" keeps it to one frame thread).
     ctx->thread_count = 0;
     ctx->thread_type = FF_THREAD_SLICE;
-    // libx265 prints its set-up and statistics itself, past FFmpeg's log level: when FFmpeg
-    // shows warnings and errors only, libx265 is asked for no more either. Below 720 lines it
-    // turns lookahead slices off with a warning; asking for that directly says the same
-    // without the warning.
+    // libx265 prints its set-up and statistics itself, past FFmpeg's log level and past the
+    // job's log: when FFmpeg shows warnings and errors only, libx265 is asked for no more
+    // either, and in a job that prints nothing, for nothing at all. Otherwise it is left at
+    // its own default.
     AVDictionary* quiet = nullptr;
-    if (av_log_get_level() < AV_LOG_INFO && std::strcmp(codec->name, "libx265") == 0) {
-        av_dict_set(&quiet, "x265-params",
-                    ctx->height < 720 ? "log-level=warning:lookahead-slices=0" : "log-level=warning", 0);
+    if (std::strcmp(codec->name, "libx265") == 0 && x265_log_params(ctx->height) != nullptr) {
+        av_dict_set(&quiet, "x265-params", x265_log_params(ctx->height), 0);
     }
     const int opened = avcodec_open2(ctx.get(), codec, &quiet);
     av_dict_free(&quiet);
@@ -226,7 +226,7 @@ bool videoEncode::init_qsv_encoder(int codec_id, const encode_params* params) {
     }
     device.reset();
 
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, true);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_NV12, false, true);
     option_dictionary options;
     av_dict_set(&options.dict, "low_power", "0", 0);
     if (avcodec_open2(ctx.get(), codec, &options.dict) < 0) {
@@ -277,7 +277,7 @@ bool videoEncode::init_nvenc_encoder(int codec_id, const encode_params* params) 
     frames.reset();
     device.reset();
 
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_CUDA, false, false);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_CUDA, false, false);
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         DEBUG_WRN("Could not open hardware device %s", name);
         return false;
@@ -295,7 +295,7 @@ bool videoEncode::init_amf_encoder(int codec_id, const encode_params* params) {
         DEBUG_WRN("Could not avcode alloc encoder %s", name);
         return false;
     }
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, false);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_NV12, false, false);
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         DEBUG_WRN("Could not open hardware device %s", name);
         return false;
@@ -453,4 +453,13 @@ void videoEncode::loop_task(AVPacket* packet) {
         fan_out(packet);
         av_packet_unref(packet);
     }
+}
+
+const char* videoEncode::x265_log_params(int height) const {
+    // Below 720 lines libx265 turns lookahead slices off with a warning; asking for that
+    // directly says the same without the warning.
+    const bool small = height < 720;
+    if (!job.console()) return small ? "log-level=none:lookahead-slices=0" : "log-level=none";
+    if (av_log_get_level() < AV_LOG_INFO) return small ? "log-level=warning:lookahead-slices=0" : "log-level=warning";
+    return nullptr;
 }

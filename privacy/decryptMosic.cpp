@@ -6,13 +6,12 @@
 #include <cstring>
 
 #include "debug/std_debug.h"
-#include "interface/resultStatus.h"
+#include "common/jobContext.h"
 
-bool decryptMosic::version_printed = false;
-
-
-decryptMosic::decryptMosic(const std::string& key)
-    : cipher_buf(new uint8_t[k_cipher_buf_size]),
+// The buffers hold the largest base64 text and picture a privacy SEI can carry; made once per job.
+decryptMosic::decryptMosic(job_context& job, const std::string& key)
+    : job(job),
+      cipher_buf(new uint8_t[k_cipher_buf_size]),
       plain_buf(new uint8_t[k_plain_buf_size]),
       privacy_key(key.c_str()) {}
 
@@ -96,9 +95,10 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* payload, size_t payload_s
     const size_t text_size = layout.text_size;
     const size_t tail_size = layout.tail_size;
 
-    if (layout.version_part > 0 && !version_printed) {
-        printf("mosic version: %.*s\n", static_cast<int>(layout.version_size), reinterpret_cast<const char*>(payload));
-        version_printed = true;
+    if (layout.version_part > 0 && !job.version_printed) {
+        DEBUG_PLAIN("mosic version: %.*s\n", static_cast<int>(layout.version_size),
+                    reinterpret_cast<const char*>(payload));
+        job.version_printed = true;
     }
 
     std::memcpy(salt, payload + header_at, k_salt_size);
@@ -123,7 +123,7 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* payload, size_t payload_s
         wipe_secrets();
         // Once messages of this job have decrypted with the key, one that does not is damaged
         // data (a flipped bit, a cut), not a wrong key: its picture alone is lost.
-        if (decrypted_messages > 0 && get_result_code() == RESULT_OK) {
+        if (decrypted_messages > 0 && job.get_result_code() == RESULT_OK) {
             DEBUG_WRN("privacy SEI fails to decrypt after %lld that did: damaged data",
                       static_cast<long long>(decrypted_messages));
             return -1;

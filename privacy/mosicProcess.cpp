@@ -16,7 +16,7 @@
 #include "common/pictureCounts.h"
 #include "debug/std_debug.h"
 #include "demux/mediaDemuxer.h"
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 #include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 
@@ -77,7 +77,7 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
     const size_t size = packet->data != nullptr && packet->size > 0 ? static_cast<size_t>(packet->size) : 0;
     privacy::access_unit unit;
     privacy::scan_access_unit(packet->data, size, video_codec_id, &unit);
-    picture_counts& counts = job_picture_counts();
+    picture_counts& counts = job.pictures;
     // Pictures an edit list leaves out are decoded for reference only; they count for nothing.
     const bool shown = !(packet->flags & AV_PKT_FLAG_DISCARD);
 
@@ -128,7 +128,7 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
         return -1;
     }
     // One decryptor (and its buffers) serves every privacy message of the job.
-    if (!decryptor) decryptor = std::make_shared<decryptMosic>(privacy_key);
+    if (!decryptor) decryptor = std::make_shared<decryptMosic>(job, privacy_key);
     const size_t lead = write_parameter_sets(packet->data, unit, video_codec_id, decrypt_buffer.get());
     const int hidden = decryptor->decrypt_mosic_process(packet->data + message.payload_at, message.payload_size,
                                                         message.extent, decrypt_buffer.get() + lead,

@@ -12,12 +12,10 @@
 
 #include "common/pictureCounts.h"
 #include "demux/mediaDemuxer.h"
-#include "interface/resultStatus.h"
 #include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
-#include "tests/support/process.h"
 
 namespace {
 
@@ -180,10 +178,12 @@ TEST(privacy_step, strip_leading_user_data_sei) {
 class privacy_forwarding : public testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
-        job_picture_counts().reset();
+        job.set_result_status(RESULT_OK);
+        job.pictures.reset();
         sent.clear();
-        demuxer.reset(new mediaDemuxer(nullptr, mediaDemuxer::k_type_privacy, "the key"));
+        job.log.level = STD_DEBUG_LEVEL_WRN;
+        job.log.write = [this](int, const char* line) { printed += line; };
+        demuxer.reset(new mediaDemuxer(job, nullptr, mediaDemuxer::k_type_privacy, "the key"));
         demuxer->video_codec_id = H264;
         demuxer->set_callback(
             0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
@@ -204,19 +204,20 @@ protected:
         EXPECT_TRUE(build_privacy_sei(codec, k_picture.data(), k_picture.size(), key, options, &nal, &error)) << error;
         return nal;
     }
-    // Processes the packet with stdout captured into printed.
+    // Processes the packet, the lines it wrote to the job kept in printed.
     int process(AVPacket* packet) {
-        int r = 0;
-        printed = testsupport::capture_stdout([&] { r = demuxer->demuxer_mosic_process(packet); });
-        return r;
+        printed.clear();
+        return demuxer->demuxer_mosic_process(packet);
     }
     int process(const bytes& b) { return process(timed(b)->pkt); }
 
     inline static const uint8_t k_version[] = "ver-test";
     inline static const bytes k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 3, 1, 0x22, 0, 0, 0, 1, 0x41, 0x9B, 0x80};
+    // The job and its log outlive the demuxer, which logs as it goes.
+    job_context job;
+    std::string printed;
     std::unique_ptr<mediaDemuxer> demuxer;
     std::vector<std::shared_ptr<avPacketDev>> sent;
-    std::string printed;
 };
 
 TEST_F(privacy_forwarding, key_pictures_pass_privacy_messages_become_pictures_others_drop) {
@@ -225,8 +226,8 @@ TEST_F(privacy_forwarding, key_pictures_pass_privacy_messages_become_pictures_ot
     EXPECT_EQ(process(cat(sei(H264, "another key"), {0, 0, 0, 1, 0x41, 0x9A})), -1);
     EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
     EXPECT_NE(printed.find("decrypt_sei_frame failed\033[0;39m ==func:decrypt_mosic_process"), std::string::npos) << printed;
-    EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-    reset_result_status_for_testing();
+    EXPECT_EQ(job.get_result_code(), RESULT_KEY_INCORRECT);
+    job.set_result_status(RESULT_OK);
     sent.clear();
 
     // A key access unit passes whole, the privacy SEI in it unread, marked to serve as a
@@ -270,14 +271,14 @@ TEST_F(privacy_forwarding, key_pictures_pass_privacy_messages_become_pictures_ot
     auto in = timed(cat(cat(cat(aud, {0, 0, 0, 1, 6, 5, 1, 0x10, 0x80}), cat(pps, sei(H264))), {0, 0, 1, 0x41}));
     EXPECT_EQ(process(in->pkt), 0);
     expect_packet(sent.back()->pkt, cat({0, 0, 0, 1, 0x68, 0xCE}, k_picture), in->pkt);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
+    EXPECT_EQ(job.get_result_code(), RESULT_OK);
     const size_t count = sent.size();
 
     // An unknown codec stops the job.
     demuxer->video_codec_id = AV_CODEC_ID_MPEG4;
     EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1);
     EXPECT_NE(printed.find("unknown codecId 12"), std::string::npos) << printed;
-    EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
+    EXPECT_EQ(job.get_result_code(), RESULT_STREAM_FORMAT_ERROR);
     EXPECT_EQ(sent.size(), count);
 }
 
@@ -306,10 +307,10 @@ TEST_F(privacy_forwarding, lost_references_leave_out_the_hidden_pictures_behind_
             const bytes b(p->pkt->data, p->pkt->data + p->pkt->size);
             got += b == k_picture ? 'p' : b == key ? 'K' : b == opener ? 'O' : '?';
         }
-        const picture_counts& c = job_picture_counts();
+        const picture_counts& c = job.pictures;
         EXPECT_EQ(got, out) << in;
         EXPECT_EQ((std::array<int64_t, 4>{c.found, c.broken_messages, c.without_message, c.unreferenced}), expected) << in;
-        EXPECT_EQ(get_result_code(), RESULT_OK) << in;
+        EXPECT_EQ(job.get_result_code(), RESULT_OK) << in;
     }
     EXPECT_NE(log.find("fails to decrypt after 1 that did: damaged data"), std::string::npos) << log;
 }
