@@ -55,19 +55,50 @@ inputFile::open_status inputFile::open(const char* path) {
     return open_status::ok;
 }
 
+bool inputFile::open_same(const inputFile& other) {
+    if (other.fd_ < 0) return false;
+    fd_ = fcntl(other.fd_, F_DUPFD_CLOEXEC, 0);
+    info_ = other.info_;
+    offset_ = 0;
+    return fd_ >= 0;
+}
+
 int inputFile::read_bytes(void* opaque, uint8_t* data, int size) {
     auto* self = static_cast<inputFile*>(opaque);
     for (;;) {
         if (self->stop_()) return AVERROR_EXIT;
-        const ssize_t n = ::read(self->fd_, data, static_cast<size_t>(size));
-        if (n > 0) return static_cast<int>(n);
+        const ssize_t n = ::pread(self->fd_, data, static_cast<size_t>(size), static_cast<off_t>(self->offset_));
+        if (n > 0) {
+            self->offset_ += n;
+            return static_cast<int>(n);
+        }
         if (n == 0) return AVERROR_EOF;
         if (errno != EINTR) return AVERROR(errno);
     }
 }
 
 int64_t inputFile::seek(void* opaque, int64_t offset, int whence) {
-    return ff::seek_descriptor(static_cast<inputFile*>(opaque)->fd_, offset, whence);
+    auto* self = static_cast<inputFile*>(opaque);
+    if (whence & AVSEEK_SIZE) return ff::seek_descriptor(self->fd_, offset, whence);
+    int64_t to = offset;
+    switch (whence & ~AVSEEK_FORCE) {
+        case SEEK_SET:
+            break;
+        case SEEK_CUR:
+            to += self->offset_;
+            break;
+        case SEEK_END: {
+            const int64_t size = ff::seek_descriptor(self->fd_, 0, AVSEEK_SIZE);
+            if (size < 0) return size;
+            to += size;
+            break;
+        }
+        default:
+            return AVERROR(EINVAL);
+    }
+    if (to < 0) return AVERROR(EINVAL);
+    self->offset_ = to;
+    return to;
 }
 
 AVIOContext* inputFile::io() {

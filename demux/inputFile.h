@@ -31,6 +31,9 @@ public:
     // Opens path for reading when it is a regular file. A file under another process's lease
     // (a file server's) is waited for, looking at stop every k_lease_poll_ms.
     open_status open(const char* path);
+    // Reads the file other has opened (the very file, not whatever its name leads to now),
+    // from a position of its own. False when other is not open or no descriptor is left.
+    bool open_same(const inputFile& other);
     static constexpr int k_lease_poll_ms = 50;
 
     // What the opened file is (owner, group, bits): valid after open() gave ok.
@@ -43,6 +46,7 @@ public:
 private:
     std::function<bool()> stop_;
     int fd_ = -1;
+    int64_t offset_ = 0;  // where the next read starts (several readers may share the file)
     struct stat info_ {};
     AVIOContext* io_ = nullptr;
 
