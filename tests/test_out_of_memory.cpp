@@ -35,8 +35,9 @@ void* operator new(size_t size) {
     if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
     throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+// (Out of line: inlined, GCC would take free() after operator new for a mismatch.)
+__attribute__((noinline)) void operator delete(void* memory) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 TEST(OutOfMemory, EndsTheJobWithCode11AndNoOutputWhereverItRunsOut) {
     if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
