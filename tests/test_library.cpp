@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -70,10 +72,23 @@ void on_progress_then_wait(void* opaque, int64_t done, int64_t total) {
 
 }  // namespace
 
-TEST(Library, ItsInterfaceComesFromTheSharedLibrary) {
+TEST(Library, ItsInterfaceComesFromTheSharedLibraryAndTheReadmeShowsTheExamplesTheTestsRun) {
     Dl_info where{};
     ASSERT_NE(dladdr(reinterpret_cast<void*>(&demosaic_job_run), &where), 0);
     EXPECT_NE(std::string(where.dli_fname).find("libdemosaic.so"), std::string::npos) << where.dli_fname;
+    const auto read = [](const std::string& path) {
+        std::ifstream file(std::string(DEMOSAIC_SOURCE_DIR) + "/" + path);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const std::string readme = read("README.md");
+    // Each example as the README shows it: without its opening comment.
+    for (const auto& [path, comment_end] : {std::pair<std::string, std::string>{"docs/examples/restore.c", "*/\n"},
+                                            {"docs/examples/restore.py", "\"\"\"\n"}}) {
+        const std::string example = read(path);
+        const size_t body = example.find(comment_end, 3);
+        ASSERT_NE(body, std::string::npos) << path;
+        EXPECT_NE(readme.find(example.substr(body + comment_end.size())), std::string::npos) << path;
+    }
 }
 
 TEST(Library, JobsRunSideBySideWithTheirOwnCodeFileLogAndProgressAndPrintNothing) {
