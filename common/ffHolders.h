@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -30,6 +31,9 @@ struct input_context_deleter {
 struct output_context_deleter {
     void operator()(AVFormatContext* context) const { avformat_free_context(context); }
 };
+struct bsf_deleter {
+    void operator()(AVBSFContext* context) const { av_bsf_free(&context); }
+};
 struct sws_deleter {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
@@ -40,6 +44,7 @@ using codec_context_ptr = std::unique_ptr<AVCodecContext, codec_context_deleter>
 using input_context_ptr = std::unique_ptr<AVFormatContext, input_context_deleter>;
 using output_context_ptr = std::unique_ptr<AVFormatContext, output_context_deleter>;
 using sws_ptr = std::unique_ptr<SwsContext, sws_deleter>;
+using bsf_ptr = std::unique_ptr<AVBSFContext, bsf_deleter>;
 
 // The bytes handed to an AVIOContext's write callback: const from libavformat 61 on.
 #if LIBAVFORMAT_VERSION_MAJOR < 61

@@ -1,6 +1,6 @@
 // The context of one restore job: what a run owns and its stages share. Every stage is built
 // with the job it works for and reports to it: the result status (the job's outcome and the
-// pipeline's stop signal), the log sink, progress and cancel, the input's stream parameters
+// pipeline's stop signal), the log sink, progress and cancel, the counts of hidden pictures, the input's stream parameters
 // the demuxer publishes for encoder and muxer, and the run's part in FFmpeg's logging. Jobs
 // share nothing, so several can run at once in one process.
 #pragma once
@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/pictureCounts.h"
 #include "common/resultCode.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
@@ -29,10 +30,14 @@ public:
     void note_picture_written();
     int64_t expected_pictures() const { return expected_.load(); }
     int64_t pictures_written() const { return written_.load(std::memory_order_relaxed); }
+    // Restored pictures that came out damaged (set at the end of the run).
+    void set_damaged_pictures(int64_t count) { damaged_ = count; }
+    int64_t damaged_pictures() const { return damaged_.load(); }
 
 private:
     std::atomic<int64_t> expected_{0};
     std::atomic<int64_t> written_{0};
+    std::atomic<int64_t> damaged_{0};
     callback callback_;
 };
 
@@ -76,6 +81,8 @@ public:
     // starts, then only read.
     input_stream_info_t input_stream_info;
     job_progress progress;
+    // What became of the hidden pictures, counted by the stages that handle them.
+    picture_counts pictures;
     // The output file of a successful run (empty otherwise).
     std::string output_path;
 

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/pictureCounts.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "common/resultCode.h"
 #include "privacy/accessUnit.h"
+#include "privacy/privacyPacket.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -25,11 +27,17 @@ extern "C" {
 
 namespace {
 
-// The verdict a packet hands to the pictures decoded from it. Zero means "no verdict":
-// the value a frame carries when nothing was attached to its packet.
-enum picture_tag : int { k_tag_none = 0, k_tag_hand_on = 1, k_tag_withhold = 2 };
+// The verdict a packet hands to the pictures decoded from it, as bits. Zero means "no
+// verdict": the value a frame carries when nothing was attached to its packet.
+enum picture_tag : int {
+    k_tag_none = 0,
+    k_tag_hand_on = 1,
+    k_tag_withhold = 2,   // a key picture: a reference, never shown
+    k_tag_reference = 4,  // other pictures may be predicted from it
+    k_tag_discard = 8,    // left out by the input's edit list
+};
 
-void attach_tag(AVCodecContext* ctx, AVPacket* packet, picture_tag tag) {
+void attach_tag(AVCodecContext* ctx, AVPacket* packet, int tag) {
 #if VIDEO_DECODE_PACKET_OPAQUE
     (void)ctx;
     packet->opaque = reinterpret_cast<void*>(static_cast<intptr_t>(tag));
@@ -146,12 +154,19 @@ void videoDecode::loop_task() {
 }
 
 void videoDecode::loop_task(AVPacket* packet, AVFrame* frame) {
-    // The pictures of key access units (the masked references) are withheld; the same
-    // judgement the privacy step applies to the access unit.
-    const bool withheld = privacy::is_key_picture(packet->data, packet->size > 0 ? static_cast<size_t>(packet->size) : 0,
-                                                  codec_id);
-    attach_tag(codec_ctx.get(), packet, withheld ? k_tag_withhold : k_tag_hand_on);
-    last_sent_withheld = withheld;
+    // The pictures of key access units (the masked references) are withheld, as the privacy
+    // step marked them; a packet that did not pass it is judged by its bytes the same way.
+    privacy::access_unit unit;
+    privacy::scan_access_unit(packet->data, packet->size > 0 ? static_cast<size_t>(packet->size) : 0, codec_id,
+                              &unit);
+    const privacy::picture_verdict verdict = privacy::verdict_of(packet);
+    const bool withheld = verdict == privacy::picture_verdict::none ? unit.kind == privacy::picture_kind::key
+                                                                    : verdict == privacy::picture_verdict::reference_only;
+    const bool discarded = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
+    attach_tag(codec_ctx.get(), packet,
+               (withheld ? k_tag_withhold : k_tag_hand_on) | (unit.reference ? k_tag_reference : 0) |
+                   (discarded ? k_tag_discard : 0));
+    last_sent_withheld = withheld || discarded;
 
     const int64_t dts = packet->pts == AV_NOPTS_VALUE ? packet->dts : AV_NOPTS_VALUE;
     int result = video_decode_send_data(packet);
@@ -210,8 +225,18 @@ void videoDecode::loop_task(AVFrame* frame) {
         }
         assign_presentation_time(frame);
         const int64_t tag = read_tag(frame);
-        const bool drop = tag == k_tag_none ? last_sent_withheld : tag == k_tag_withhold;
-        if (!drop) fan_out(frame);
+        const bool drop = tag == k_tag_none ? last_sent_withheld : (tag & (k_tag_withhold | k_tag_discard)) != 0;
+        if (tag & k_tag_withhold) damage_until_key = false;  // references are whole again
+        if (!drop) {
+            // A picture the decoder concealed errors in is damaged, and so is every picture
+            // decoded from it up to the next key picture (FFmpeg flags only the first).
+            const bool flagged = frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0;
+            picture_counts& counts = job.pictures;
+            ++counts.restored;
+            if (flagged || damage_until_key) ++counts.damaged;
+            if (flagged && (tag == k_tag_none || (tag & k_tag_reference))) damage_until_key = true;
+            fan_out(frame);
+        }
         av_frame_unref(frame);
     }
 }

@@ -1,7 +1,8 @@
 // The decoder stage: a software decoder for H.264 or HEVC on its own worker thread. It
 // decodes the packets the demuxer queues and hands every picture to its callback slots,
-// except the pictures decoded from key access units (H.264 IDR, HEVC IRAP pictures: they show
-// the mosaic and only serve as references).
+// except the pictures decoded from key access units (they show the mosaic and only serve as
+// references: the privacy step marks them, see privacy::picture_verdict). It counts the
+// pictures it hands on, and those that come out damaged.
 //
 // Each picture is judged by the packet it was decoded from: the packet's verdict travels
 // through the decoder with it (packet opaque / reordered_opaque), so a picture the decoder
@@ -76,4 +77,6 @@ private:
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.
     bool last_sent_withheld = false;
+    // A damaged reference has been decoded since the last key picture (worker thread alone).
+    bool damage_until_key = false;
 };

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include <openssl/crypto.h>
 
+#include "common/ffHolders.h"
 #include "common/jobContext.h"
 #include "common/resultCode.h"
 #include "common/streamInfo.h"
@@ -53,14 +55,12 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
         avformat_close_input(&fmt_ctx);
         return;
     }
-    videoStreamIdx = -1;
+    videoStreamIdx = choose_video_stream(input_path);
+    if (videoStreamIdx >= 0) videoCodecpar = fmt_ctx->streams[videoStreamIdx]->codecpar;
     audioStreamIdx = -1;
     for (unsigned i = 0; i < fmt_ctx->nb_streams; ++i) {
         AVCodecParameters* par = fmt_ctx->streams[i]->codecpar;
-        if (par->codec_type == AVMEDIA_TYPE_VIDEO && videoStreamIdx < 0) {
-            videoStreamIdx = static_cast<int>(i);
-            videoCodecpar = par;
-        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioStreamIdx < 0) {
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioStreamIdx < 0) {
             audioStreamIdx = static_cast<int>(i);
             audioCodecpar = par;
         }
@@ -125,6 +125,12 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
     DEBUG_WRN("Format: %s", avcodec_get_name(static_cast<AVCodecID>(video_codec_id)));
     DEBUG_WRN("videoStreamIdx=%d,videoCodecpar=%p", videoStreamIdx, static_cast<void*>(videoCodecpar));
     DEBUG_WRN("audioStreamIdx=%d,audioCodecpar=%p", audioStreamIdx, static_cast<void*>(audioCodecpar));
+    name_left_out_streams();
+    // Containers whose timestamps are a running clock (MPEG-TS) start anywhere: the job's
+    // timeline starts at the input's start, as the container's duration counts it.
+    if ((fmt_ctx->iformat->flags & AVFMT_TS_DISCONT) && fmt_ctx->start_time != AV_NOPTS_VALUE) {
+        clock_offset_ = fmt_ctx->start_time;
+    }
 
     // For the progress line only: every picture of the input, or an estimate from the length.
     int64_t expected = video->nb_frames;
@@ -233,6 +239,92 @@ std::string mediaDemuxer::build_output_path(const char* input_path, const char* 
     return requested;
 }
 
+int mediaDemuxer::choose_video_stream(const char* input_path) {
+    std::vector<int> video, candidates;
+    for (unsigned i = 0; i < fmt_ctx->nb_streams; ++i) {
+        const AVStream* stream = fmt_ctx->streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+        video.push_back(static_cast<int>(i));
+        const AVCodecID id = stream->codecpar->codec_id;
+        if ((id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC) && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            candidates.push_back(static_cast<int>(i));
+        }
+    }
+    if (video.size() < 2 || candidates.empty()) return video.empty() ? -1 : video[0];
+
+    // Several video streams: the first seconds of each candidate are read (through a second
+    // opening of the input, which leaves this one untouched) and looked at for privacy messages.
+    struct probe_state {
+        int index = -1;
+        ff::bsf_ptr filter;
+        int64_t first = AV_NOPTS_VALUE;
+        bool decided = false, carries = false;
+    };
+    std::vector<probe_state> probes(candidates.size());
+    for (size_t k = 0; k < candidates.size(); ++k) {
+        probes[k].index = candidates[k];
+        const AVCodecParameters* par = fmt_ctx->streams[candidates[k]]->codecpar;
+        const AVBitStreamFilter* filter =
+            av_bsf_get_by_name(par->codec_id == AV_CODEC_ID_H264 ? "h264_mp4toannexb" : "hevc_mp4toannexb");
+        AVBSFContext* ctx = nullptr;
+        if (filter != nullptr && av_bsf_alloc(filter, &ctx) >= 0) {
+            probes[k].filter.reset(ctx);
+            if (avcodec_parameters_copy(ctx->par_in, par) < 0 || av_bsf_init(ctx) < 0) probes[k].filter.reset();
+        }
+    }
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, input_path, nullptr, nullptr) >= 0) {
+        ff::input_context_ptr probe(opened);
+        ff::packet_ptr packet(av_packet_alloc());
+        int64_t bytes = 0;
+        size_t open_probes = probes.size();
+        while (packet && open_probes > 0 && bytes < k_probe_bytes && av_read_frame(probe.get(), packet.get()) >= 0) {
+            bytes += packet->size;
+            for (probe_state& state : probes) {
+                if (state.index != packet->stream_index || state.decided) continue;
+                const AVStream* stream = fmt_ctx->streams[state.index];
+                const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                if (time != AV_NOPTS_VALUE && state.first == AV_NOPTS_VALUE) state.first = time;
+                if (time != AV_NOPTS_VALUE &&
+                    av_compare_ts(time - state.first, stream->time_base, k_probe_seconds, AVRational{1, 1}) > 0) {
+                    state.decided = true;
+                } else if (!state.filter) {
+                    privacy::access_unit unit;
+                    privacy::scan_access_unit(packet->data, static_cast<size_t>(packet->size),
+                                              stream->codecpar->codec_id, &unit);
+                    state.carries = state.decided = unit.message.found;
+                } else if (av_bsf_send_packet(state.filter.get(), packet.get()) >= 0) {
+                    while (av_bsf_receive_packet(state.filter.get(), packet.get()) == 0) {
+                        privacy::access_unit unit;
+                        privacy::scan_access_unit(packet->data, static_cast<size_t>(packet->size),
+                                                  stream->codecpar->codec_id, &unit);
+                        state.carries = state.carries || unit.message.found;
+                        av_packet_unref(packet.get());
+                    }
+                    state.decided = state.carries;
+                }
+                if (state.decided) --open_probes;
+                break;  // (the filter may have taken the packet)
+            }
+            av_packet_unref(packet.get());
+        }
+    }
+    for (const probe_state& state : probes) {
+        if (state.carries) return state.index;
+    }
+    return video[0];
+}
+
+void mediaDemuxer::name_left_out_streams() const {
+    for (unsigned i = 0; i < fmt_ctx->nb_streams; ++i) {
+        if (static_cast<int>(i) == videoStreamIdx || static_cast<int>(i) == audioStreamIdx) continue;
+        const AVCodecParameters* par = fmt_ctx->streams[i]->codecpar;
+        const char* type = av_get_media_type_string(par->codec_type);
+        DEBUG_WRN("stream %u (%s, %s) is left out: the output holds one video and one audio stream", i,
+                  type != nullptr ? type : "unknown", avcodec_get_name(par->codec_id));
+    }
+}
+
 void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer,
                                      int output_fd) {
     // MP4 keeps the input's avcC/hvcC and takes NAL units behind 4-byte lengths; with any other
@@ -255,6 +347,10 @@ void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::uni
         length_prefixed = true;
     }
     copy->reset(new streamCopy(job, video_codec_id, length_prefixed));
+    const AVRational rate = input_stream_info.avg_frame_rate;
+    if (rate.num > 0 && rate.den > 0) {
+        (*copy)->frame_period = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), input_stream_info.video_time_base));
+    }
     muxer->reset(new mediaMuxer(job, output_path.c_str(), nullptr, audioCodecpar, fmt_ctx, output_fd, video_par));
     (*muxer)->bounded_queue = true;
     mediaMuxer* sink = muxer->get();
@@ -297,14 +393,30 @@ int mediaDemuxer::demuxer_media_file_process() {
 
     video_packets_routed = 0;
     audio_packets_routed = 0;
+    picture_counts& counts = job.pictures;
+    counts.reset();
+    references_intact_ = noted_lost_reference_ = noted_unreferenced_ = false;
+    input_span span;
+    if (input_stream_info.avg_frame_rate.num > 0) {
+        span.period = av_rescale_q(1, av_inv_q(input_stream_info.avg_frame_rate), input_stream_info.video_time_base);
+    }
 
     // Receives every read and every filter output.
     auto read_holder = std::make_shared<avPacketDev>();
     AVPacket* packet = read_holder->pkt;
-    while (packet != nullptr && av_read_frame(fmt_ctx, packet) >= 0) {
+    int read_result = 0;
+    while (packet != nullptr && (read_result = av_read_frame(fmt_ctx, packet)) >= 0) {
         // A failure anywhere stops the job; the packet in hand is not routed.
         if (get_result_code() != RESULT_OK) break;
+        if (clock_offset_ != 0 && packet->stream_index >= 0 &&
+            packet->stream_index < static_cast<int>(fmt_ctx->nb_streams)) {
+            const int64_t offset = av_rescale_q(clock_offset_, AV_TIME_BASE_Q,
+                                                fmt_ctx->streams[packet->stream_index]->time_base);
+            if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset;
+            if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset;
+        }
         if (packet->stream_index == videoStreamIdx) {
+            span.note(packet);
             if (bsf_ctx == nullptr) {
                 ++video_packets_routed;
                 demuxer_video_callback_all(packet);
@@ -329,6 +441,8 @@ int mediaDemuxer::demuxer_media_file_process() {
         av_packet_unref(packet);
     }
 
+    if (get_result_code() == RESULT_OK) report_early_end(span, read_result);
+
     // End of stream for the filter, only when nothing has failed; what it still holds goes
     // on as it comes out.
     if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
@@ -345,6 +459,13 @@ int mediaDemuxer::demuxer_media_file_process() {
     // which therefore still exists, and joins its worker before that stage goes.
     decoder.reset();
     encoder.reset();
+    // An output in which most hidden pictures are missing or damaged does not hold the hidden
+    // pictures: the job fails (and the muxer removes the file) rather than answering 0.
+    if (get_result_code() == RESULT_OK && !counts.mostly_intact()) {
+        DEBUG_ERR("only %lld of the %lld hidden pictures found were restored intact",
+                  static_cast<long long>(counts.restored - counts.damaged), static_cast<long long>(counts.found));
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+    }
     // A lossless restore writes the key pictures too; it has restored something only when a
     // decrypted picture went through.
     if (copy && copy->hidden_pictures == 0 && get_result_code() == RESULT_OK) {
@@ -357,8 +478,39 @@ int mediaDemuxer::demuxer_media_file_process() {
     set_callback(0, nullptr);
     set_callback(1, nullptr);
 
+    DEBUG_WRN("%s", counts.line().c_str());
+    job.progress.set_damaged_pictures(counts.damaged);
     DEBUG_WRN("mediaDemuxer loop task end");
     return 0;
+}
+
+void mediaDemuxer::input_span::note(const AVPacket* packet) {
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (time == AV_NOPTS_VALUE) return;
+    if (first == AV_NOPTS_VALUE || time < first) first = time;
+    const int64_t end = time + (packet->duration > 0 ? packet->duration : period);
+    if (last_end == AV_NOPTS_VALUE || end > last_end) last_end = end;
+}
+
+void mediaDemuxer::report_early_end(const input_span& span, int read_result) const {
+    const AVStream* video = fmt_ctx->streams[videoStreamIdx];
+    const double base = av_q2d(video->time_base);
+    const double period = input_stream_info.avg_frame_rate.num > 0 ? 1.0 / av_q2d(input_stream_info.avg_frame_rate) : 0.0;
+    const double ends = span.first == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(span.last_end - span.first) * base;
+    // What the container declares: the stream's duration (or the file's), or its picture count
+    // (FFmpeg shortens the duration of an AVI file whose index is missing, not its count).
+    double expected = video->duration > 0 ? static_cast<double>(video->duration) * base
+                      : fmt_ctx->duration > 0 ? static_cast<double>(fmt_ctx->duration) / AV_TIME_BASE
+                                              : 0.0;
+    expected = std::max(expected, static_cast<double>(video->nb_frames) * period);
+    const bool unreadable = read_result != AVERROR_EOF;
+    // Declared durations are rounded (and estimated where the container stores none).
+    const double tolerance = std::max(k_early_end_tolerance_seconds, 3 * period);
+    if (!unreadable && !(expected > 0 && ends + tolerance < expected)) return;
+    char reason[AV_ERROR_MAX_STRING_SIZE] = "truncated";
+    if (unreadable) av_strerror(read_result, reason, sizeof(reason));
+    DEBUG_WRN("the input ends early: its video stops at %.2f s of %.2f s (%s); the pictures after that are missing",
+              ends, expected, reason);
 }
 
 AVPacket* mediaDemuxer::without_inserted_configuration(AVPacket* packet) {

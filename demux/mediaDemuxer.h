@@ -18,6 +18,9 @@ extern "C" {
 
 class decryptMosic;
 class mediaMuxer;
+namespace privacy {
+struct access_unit;
+}
 class streamCopy;
 
 class mediaDemuxer : public common {
@@ -91,6 +94,44 @@ public:
     int64_t audio_packets_routed = 0;
 
 private:
+    // Packet time in seconds from the start of the video stream (for log lines).
+    double packet_seconds(const AVPacket* packet) const;
+    // A hidden picture is lost: when others may be predicted from it, the hidden pictures behind
+    // it up to the next key picture cannot be decoded (the first such loss is logged, why says how).
+    void lose_hidden_picture(const AVPacket* packet, bool reference, const char* why);
+    // Hands on the parameter sets of an access unit whose picture is dropped.
+    int forward_parameter_sets(const AVPacket* packet, const privacy::access_unit& unit);
+    // Chooses the video stream: among several, the first H.264/HEVC one whose first seconds
+    // carry privacy messages, else the first; -1 when there is none.
+    int choose_video_stream(const char* input_path);
+    // Names every stream the output leaves out (a WRN line each).
+    void name_left_out_streams() const;
+
+    // How far the video of the input reaches (in its time base), to tell an input that ends early.
+    struct input_span {
+        int64_t first = AV_NOPTS_VALUE;
+        int64_t last_end = AV_NOPTS_VALUE;
+        int64_t period = 0;  // what a packet without a duration lasts: one picture
+        void note(const AVPacket* packet);
+    };
+    // A WRN line when the input ends before its declared duration (by more than the larger of
+    // this and three picture periods), or on a read error.
+    static constexpr double k_early_end_tolerance_seconds = 0.5;
+    void report_early_end(const input_span& span, int read_result) const;
+
+    // The first seconds of each video stream looked at to find the one with privacy messages,
+    // within this many bytes of the input.
+    static constexpr int64_t k_probe_seconds = 5;
+    static constexpr int64_t k_probe_bytes = 64 << 20;
+    // Subtracted from every timestamp (AV_TIME_BASE units): the start of a running clock.
+    int64_t clock_offset_ = 0;
+
+    // A key picture has been seen, and no hidden picture that others may refer to has been
+    // lost since: hidden pictures can be decoded.
+    bool references_intact_ = false;
+    bool noted_lost_reference_ = false;
+    bool noted_unreferenced_ = false;
+
     // Builds the lossless restore's stages (stream copy and muxer, no codec) and connects
     // slot 0 to the copy stage and slot 1 to the muxer.
     void build_stream_copy(std::unique_ptr<streamCopy>* copy, std::unique_ptr<mediaMuxer>* muxer, int output_fd);

@@ -168,9 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             privacy::access_unit written;
             privacy::scan_access_unit(nal.data(), nal.size(), codec, &written);
             if (!written.message.found) abort();
-            const int again = state->reader.decrypt_message(nal.data() + written.message.payload_at,
-                                                            written.message.payload_size, written.message.extent,
-                                                            state->picture_out.data());
+            const int again = state->reader.decrypt_mosic_process(nal.data() + written.message.payload_at,
+                                                                  written.message.payload_size,
+                                                                  written.message.extent, state->picture_out.data());
             if (again != back || std::memcmp(state->picture_out.data(), bytes.get(), n) != 0) abort();
         } else if ((mode & 4) || error.find("unversioned") == std::string::npos) {
             // Only an unversioned tail with a zero run may be refused.

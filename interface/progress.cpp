@@ -32,9 +32,9 @@ std::string clock_text(double seconds) {
 }
 }  // namespace
 
-std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) {
+std::string format_line(int64_t done, int64_t expected, double elapsed_seconds, int64_t damaged) {
     const double fps = elapsed_seconds > 0 ? done / elapsed_seconds : 0.0;
-    char text[160];
+    char text[192];
     if (expected > 0) {
         const int64_t left_pictures = expected > done ? expected - done : 0;
         const std::string left = fps > 0 ? clock_text(left_pictures / fps) : std::string("?");
@@ -45,7 +45,9 @@ std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) 
         snprintf(text, sizeof(text), "restored %lld pictures  %.1f fps  elapsed %s", static_cast<long long>(done),
                  fps, clock_text(elapsed_seconds).c_str());
     }
-    return text;
+    std::string line = text;
+    if (damaged > 0) line.insert(line.find(" pictures") + 9, " (" + std::to_string(damaged) + " damaged)");
+    return line;
 }
 
 // While the line is shown, everything else bound for the terminal (FFmpeg's and x265's
@@ -237,7 +239,8 @@ reporter::reporter(const job_progress& counts, bool force) : impl_(nullptr) {
             // finished job stays a little short of the input's total.
             const job_progress& counts = *state->counts;
             draw_line(state->progress_fd,
-                      format_line(counts.pictures_written(), stopping ? 0 : counts.expected_pictures(), elapsed),
+                      format_line(counts.pictures_written(), stopping ? 0 : counts.expected_pictures(), elapsed,
+                                  counts.damaged_pictures()),
                       stopping);
             if (stopping) return;
         }

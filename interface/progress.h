@@ -10,8 +10,9 @@ class job_progress;
 
 namespace progress {
 
-// "restored 120/250 pictures  31.5 fps  elapsed 0:03  left 0:04" (the text of one update).
-std::string format_line(int64_t done, int64_t expected, double elapsed_seconds);
+// "restored 120/250 pictures  31.5 fps  elapsed 0:03  left 0:04" (the text of one update);
+// with damaged pictures, "restored 120 pictures (3 damaged)  ...".
+std::string format_line(int64_t done, int64_t expected, double elapsed_seconds, int64_t damaged = 0);
 
 // Shows the line for counts on stderr every quarter second while it lives (counts must
 // outlive it), when stderr is a terminal

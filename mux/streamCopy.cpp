@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/pictureCounts.h"
 #include "debug/std_debug.h"
 
 // No codec and no worker thread: the stage is ready as soon as it is built.
@@ -118,8 +119,13 @@ void streamCopy::push_packet(const AVPacket* packet, const AVPacket* source) {
     copy->dts = packet->dts;
     copy->stream_index = packet->stream_index;
     copy->flags = packet->flags;
-    copy->duration = packet->duration;
+    // A picture without a duration (B-frame MP4s, MPEG-TS content) lasts one picture period:
+    // the output keeps the last picture, whose duration alone the container cannot infer.
+    copy->duration = packet->duration > 0 ? packet->duration : frame_period;
     copy->time_base = packet->time_base;
-    if (hidden) ++hidden_pictures;
+    if (hidden) {
+        ++hidden_pictures;
+        if (!(packet->flags & AV_PKT_FLAG_DISCARD)) ++job.pictures.restored;
+    }
     if (callbacks[0]) callbacks[0](copy);
 }

@@ -30,6 +30,8 @@ public:
 
     // Decrypted pictures handed on.
     int64_t hidden_pictures = 0;
+    // One picture period in the input video time base: the duration of a packet that has none.
+    int64_t frame_period = 0;
 
     // Whether an avcC/hvcC-style decoder configuration is in length-prefixed form (FFmpeg's
     // own test: anything that does not begin like an Annex B start code).

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "privacy/bitReader.h"
 #include "privacy/privacyPacket.h"
 
 extern "C" {
@@ -33,6 +34,21 @@ bool is_key(bool hevc, int type) { return hevc ? type >= 16 && type <= 21 : type
 
 bool is_sei(bool hevc, int type) {
     return hevc ? type == k_hevc_prefix_sei || type == k_hevc_suffix_sei : type == k_h264_sei;
+}
+
+// H.264: nal_ref_idc above 0. HEVC: all but the sub-layer non-reference types (TRAIL_N,
+// TSA_N, STSA_N, RADL_N, RASL_N and the reserved RSV_VCL_N10/12/14: even types below 16).
+bool is_reference(bool hevc, uint8_t header, int type) {
+    return hevc ? !(type < 16 && type % 2 == 0) : (header & 0x60) != 0;
+}
+
+// Offset one past the NAL unit whose start code lies before from: the next start code, less
+// the zero bytes in front of it.
+size_t nal_end(const uint8_t* data, size_t size, size_t from, size_t* next) {
+    *next = next_start_code(data, size, from);
+    size_t end = *next;
+    while (end > from && data[end - 1] == 0) --end;
+    return end;
 }
 
 // The bytes of one NAL unit's payload with emulation prevention removed on the fly: after
@@ -92,32 +108,62 @@ private:
     int zeros_ = 0;
 };
 
+// H.264 slice header: first_mb_in_slice, then slice_type; I is 2 or 7, SI 4 or 9.
+bool is_intra_slice(const uint8_t* data, size_t begin, size_t end) {
+    bit_reader bits(data + begin + 1, end > begin ? end - begin - 1 : 0);
+    uint32_t first_mb = 0, slice_type = 0;
+    if (!bits.read_ue(&first_mb) || !bits.read_ue(&slice_type)) return false;
+    return slice_type % 5 == 2 || slice_type % 5 == 4;
+}
+
+// Whether every H.264 slice of the picture from the VCL NAL unit at begin on is an I or SI slice.
+bool all_slices_intra(const uint8_t* data, size_t size, size_t begin) {
+    while (begin < size) {
+        size_t next = 0;
+        const size_t end = nal_end(data, size, begin, &next);
+        const int type = data[begin] & 0x1F;
+        if ((type == 1 || type == 5) && !is_intra_slice(data, begin, end)) return false;
+        begin = next + 3;
+    }
+    return true;
+}
+
 // Walks the SEI messages of the NAL unit payload [begin, end) and records the first one of
-// payload type 153.
-void find_privacy_message(const uint8_t* data, size_t nal_begin, size_t begin, size_t end, privacy_message_at* out) {
+// payload type 153. Its size bytes and payload are read on the packet's bytes as they stand,
+// up to the end of the packet (size bytes), whatever the NAL unit's end seemed to be.
+void find_privacy_message(const uint8_t* data, size_t size, size_t nal_begin, size_t begin, size_t end,
+                          privacy_message_at* out) {
     rbsp_reader reader(data, begin, end);
     while (!reader.at_trailing_bits()) {
         size_t type = 0;
-        size_t size = 0;
         if (!reader.read_ff_coded(&type)) return;
-        if (!reader.read_ff_coded(&size)) {
-            if (type == k_payload_type) {
-                out->truncated = true;
-                out->nal_begin = nal_begin;
-            }
-            return;
-        }
         if (type == k_payload_type) {
-            reader.skip_emulation_prevention();
+            size_t at = reader.pos();
+            size_t payload_size = 0;
+            for (uint8_t byte = 0xFF; byte == 0xFF;) {
+                if (at >= size) {
+                    out->truncated = true;
+                    out->nal_begin = nal_begin;
+                    return;
+                }
+                byte = data[at++];
+                payload_size += byte;
+            }
             out->found = true;
             out->truncated = false;
             out->nal_begin = nal_begin;
-            out->payload_at = reader.pos();
-            out->payload_size = size;
-            out->extent = end - reader.pos();
+            out->payload_at = at;
+            out->payload_size = payload_size;
+            out->extent = size - at;
+            payload_layout layout;
+            out->end = read_payload_layout(data + at, payload_size, size - at, &layout) == layout_status::ok
+                           ? at + layout.raw_size
+                           : 0;
             return;
         }
-        if (!reader.skip(size)) return;  // a message that runs past its NAL unit ends the walk
+        size_t payload_size = 0;
+        if (!reader.read_ff_coded(&payload_size)) return;
+        if (!reader.skip(payload_size)) return;  // a message that runs past its NAL unit ends the walk
     }
 }
 
@@ -145,24 +191,32 @@ bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_uni
         if (is_vcl(hevc, unit.type)) {
             // The picture's data is not walked: its end is the packet's.
             unit.end = size;
-            out->kind = is_key(hevc, unit.type) ? picture_kind::key : picture_kind::other;
+            const privacy_message_at& message = out->message;
+            const bool opens_group = !hevc && unit.type == 1 && !message.found && !message.truncated &&
+                                     all_slices_intra(data, size, unit.begin);
+            out->kind = is_key(hevc, unit.type) || opens_group ? picture_kind::key : picture_kind::other;
             out->first_vcl_type = unit.type;
+            out->reference = is_reference(hevc, data[unit.begin], unit.type);
             if (out->unit_count < access_unit::k_max_units) out->units[out->unit_count++] = unit;
             break;
         }
-        const size_t next = next_start_code(data, size, unit.begin);
-        unit.end = next;
-        while (unit.end > unit.begin && data[unit.end - 1] == 0) --unit.end;
+        size_t next = 0;
+        unit.end = nal_end(data, size, unit.begin, &next);
         if (unit.end - unit.begin >= header_size) {
+            if (is_sei(hevc, unit.type) && !out->message.found) {
+                find_privacy_message(data, size, unit.begin, unit.begin + header_size, unit.end, &out->message);
+                // A start-code pattern inside the message is no start code: the unit goes on
+                // behind the message.
+                if (out->message.found && out->message.end > unit.end) {
+                    unit.end = nal_end(data, size, out->message.end, &next);
+                }
+            }
             if (out->unit_count < access_unit::k_max_units) {
                 out->units[out->unit_count++] = unit;
                 if (is_parameter_set_type(codec_id, unit.type)) {
                     ++out->parameter_set_count;
                     out->parameter_set_bytes += 4 + (unit.end - unit.begin);
                 }
-            }
-            if (is_sei(hevc, unit.type) && !out->message.found) {
-                find_privacy_message(data, unit.begin, unit.begin + header_size, unit.end, &out->message);
             }
         }
         code = next;

@@ -9,7 +9,11 @@
 // before the first VCL NAL unit (H.264 type 6, HEVC prefix 39 and suffix 40) are walked:
 // payload type and payload size are each a run of FF bytes plus one final byte, counted on
 // the bytes with emulation prevention removed, as the SEI syntax defines them; the walk of a
-// NAL unit ends at its rbsp trailing bits or its last byte. No FFmpeg context is needed.
+// NAL unit ends at its rbsp trailing bits or its last byte. The privacy message is the
+// exception: its writers put size, salt, nonce, tag, length and text (and an unversioned
+// tail) into the packet unescaped, so it is read on the bytes as they stand, bounded by its
+// size S (a versioned tail by the escaped bytes it spans), and a start-code pattern inside it
+// ends nothing: the scan resumes behind the message. No FFmpeg context is needed.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +24,10 @@ namespace privacy {
 // The picture of an access unit, judged by its first VCL NAL unit.
 enum class picture_kind {
     none,   // no VCL NAL unit at all (parameter sets, SEI, delimiters only)
-    key,    // H.264 IDR (type 5); HEVC IRAP: BLA, IDR, CRA (types 16 to 21)
+    // H.264 IDR (type 5); HEVC IRAP: BLA, IDR, CRA (types 16 to 21); an H.264 picture made of
+    // I (or SI) slices alone that carries no privacy message: it opens a group (open-GOP
+    // encoders write it with a recovery point SEI) and hides nothing.
+    key,
     other,  // any other picture
 };
 
@@ -41,7 +48,10 @@ struct privacy_message_at {
     size_t nal_begin = 0;     // NAL header of the SEI NAL unit carrying it
     size_t payload_at = 0;    // first payload byte
     size_t payload_size = 0;  // S
-    size_t extent = 0;        // bytes from payload_at to the end of that NAL unit
+    size_t extent = 0;        // bytes from payload_at to the end of the packet
+    // One past the message's last byte in the packet (its tail escapes included); 0 when its
+    // lengths do not hold together.
+    size_t end = 0;
 };
 
 struct access_unit {
@@ -49,6 +59,9 @@ struct access_unit {
 
     picture_kind kind = picture_kind::none;
     int first_vcl_type = -1;
+    // Other pictures may be predicted from this one: H.264 nal_ref_idc above 0; HEVC any VCL
+    // type but the sub-layer non-reference ones (even types below 16).
+    bool reference = false;
     // The NAL units before the first VCL NAL unit, then that one (when there is one), in
     // packet order. Units past k_max_units are not listed but still scanned.
     nal_unit_range units[k_max_units];
@@ -60,7 +73,8 @@ struct access_unit {
 };
 
 // Scans [data, data + size) for codec_id (AVCodecID: H.264 or HEVC). Stops behind the header
-// of the first VCL NAL unit. False for other codecs or a null pointer.
+// of the first VCL NAL unit, except for an H.264 I picture without a privacy message, whose
+// other slices are looked at too. False for other codecs or a null pointer.
 bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_unit* out);
 
 // The verdict alone: does the packet hold a key picture?

@@ -8,48 +8,6 @@
 #include "debug/std_debug.h"
 #include "common/jobContext.h"
 
-namespace {
-
-// Copies count bytes to dst while removing emulation prevention bytes from src: after two
-// zero bytes copied in a row, a 03 is skipped (and the zero count starts again). Returns the
-// number of source bytes consumed, or 0 when src ends before count bytes were produced.
-size_t copy_without_emulation_prevention(const uint8_t* src, size_t src_size, uint8_t* dst, size_t count) {
-    size_t in = 0;
-    size_t out = 0;
-    int zeros = 0;
-    while (out < count) {
-        if (in >= src_size) return 0;
-        if (zeros == 2 && src[in] == 0x03) {
-            ++in;
-            zeros = 0;
-            if (in >= src_size) return 0;
-        }
-        if (src[in] != 0) {
-            // A run of non-zero bytes is copied in one go; it ends any run of zeros.
-            size_t run_end = in + (count - out < src_size - in ? count - out : src_size - in);
-            if (const void* zero = std::memchr(src + in, 0, run_end - in)) {
-                run_end = static_cast<size_t>(static_cast<const uint8_t*>(zero) - src);
-            }
-            std::memcpy(dst + out, src + in, run_end - in);
-            out += run_end - in;
-            in = run_end;
-            zeros = 0;
-            continue;
-        }
-        dst[out++] = 0;
-        ++in;
-        ++zeros;
-    }
-    return in;
-}
-
-uint32_t read_le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
-
 // The buffers hold the largest base64 text and picture a privacy SEI can carry; made once per job.
 decryptMosic::decryptMosic(job_context& job, const std::string& key)
     : job(job),
@@ -102,51 +60,43 @@ int decryptMosic::decrypt_mosic_process(const uint8_t* data, int size, uint8_t* 
         payload_size += byte;
         if (byte != 0xFF) break;
     }
-    return decrypt_message(data + pos, payload_size, packet_size - pos, output, output_size);
+    return decrypt_mosic_process(data + pos, payload_size, packet_size - pos, output, output_size);
 }
 
-int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
-                                  size_t output_size) {
+int decryptMosic::decrypt_mosic_process(const uint8_t* payload, size_t payload_size, size_t extent,
+                                        uint8_t* output, size_t output_size) {
     using namespace privacy;
     if (payload == nullptr || output == nullptr) return -1;
-    // Emulation prevention bytes only add to the payload's extent in the packet.
-    if (payload_size > extent) {
-        DEBUG_WRN("privacy SEI payload of %zu bytes does not fit the %zu bytes of the packet behind its header",
-                  payload_size, extent);
-        return -1;
+    payload_layout layout;
+    switch (read_payload_layout(payload, payload_size, extent, &layout)) {
+        case layout_status::ok:
+            break;
+        case layout_status::does_not_fit:
+            DEBUG_WRN("privacy SEI payload of %zu bytes does not fit the %zu bytes of the packet behind its header",
+                      payload_size, extent);
+            return -1;
+        case layout_status::short_header:
+            DEBUG_WRN("privacy SEI payload of %zu bytes is too short for its %zu-byte header", payload_size,
+                      layout.version_part + k_fixed_header_size);
+            return -1;
+        case layout_status::bad_length:
+            DEBUG_WRN("privacy SEI base64 length %d is outside 0..%zu", static_cast<int32_t>(layout.text_size),
+                      k_base64_buffer_size - 1);
+            return -1;
+        case layout_status::text_too_long:
+            DEBUG_WRN("privacy SEI base64 text of %zu bytes does not fit its payload of %zu bytes", layout.text_size,
+                      payload_size);
+            return -1;
+        case layout_status::tail_cut:
+            DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of the packet", layout.tail_size);
+            return -1;
     }
+    const size_t header_at = layout.version_part;
+    const size_t text_size = layout.text_size;
+    const size_t tail_size = layout.tail_size;
 
-    // Versioned form: "ver-..." and a zero byte before the fixed header.
-    size_t version_size = 0;  // the version text (v)
-    size_t version_part = 0;  // v + 1 in the versioned form, else 0
-    if (payload_size >= k_version_prefix_size &&
-        std::memcmp(payload, k_version_prefix, k_version_prefix_size) == 0) {
-        const size_t bound = payload_size < k_version_bound ? payload_size : k_version_bound;
-        const void* zero = std::memchr(payload, 0, bound);
-        version_size = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - payload) : bound;
-        version_part = version_size + 1;
-    }
-    if (payload_size < version_part + k_fixed_header_size) {
-        DEBUG_WRN("privacy SEI payload of %zu bytes is too short for its %zu-byte header", payload_size,
-                  version_part + k_fixed_header_size);
-        return -1;
-    }
-    const size_t header_at = version_part;
-    const int32_t text_length = static_cast<int32_t>(read_le32(payload + header_at + 44));
-    if (text_length < 0 || static_cast<size_t>(text_length) >= k_base64_buffer_size) {
-        DEBUG_WRN("privacy SEI base64 length %d is outside 0..%zu", text_length, k_base64_buffer_size - 1);
-        return -1;
-    }
-    const size_t text_size = static_cast<size_t>(text_length);
-    if (payload_size - version_part - k_fixed_header_size < text_size) {
-        DEBUG_WRN("privacy SEI base64 text of %zu bytes does not fit its payload of %zu bytes", text_size,
-                  payload_size);
-        return -1;
-    }
-    const size_t tail_size = payload_size - version_part - k_fixed_header_size - text_size;
-
-    if (version_part > 0 && !job.version_printed) {
-        DEBUG_PLAIN("mosic version: %.*s\n", static_cast<int>(version_size),
+    if (layout.version_part > 0 && !job.version_printed) {
+        DEBUG_PLAIN("mosic version: %.*s\n", static_cast<int>(layout.version_size),
                     reinterpret_cast<const char*>(payload));
         job.version_printed = true;
     }
@@ -171,23 +121,29 @@ int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, s
     const int plain_size = decrypt_sei_frame();
     if (plain_size < 1) {
         wipe_secrets();
+        // Once messages of this job have decrypted with the key, one that does not is damaged
+        // data (a flipped bit, a cut), not a wrong key: its picture alone is lost.
+        if (decrypted_messages > 0 && job.get_result_code() == RESULT_OK) {
+            DEBUG_WRN("privacy SEI fails to decrypt after %lld that did: damaged data",
+                      static_cast<long long>(decrypted_messages));
+            return -1;
+        }
         DEBUG_ERR("decrypt_sei_frame failed");
         set_result_status(RESULT_KEY_INCORRECT);
         return -1;
     }
     std::memcpy(output, plain_buf.get(), static_cast<size_t>(plain_size));
     wipe_secrets();
+    ++decrypted_messages;
     if (tail_size == 0) return plain_size;
 
-    const uint8_t* tail = text + text_size;
+    const uint8_t* tail = payload + layout.tail_at;
     uint8_t* tail_out = output + plain_size;
-    if (version_part == 0) {
+    if (layout.version_part == 0) {
         std::memcpy(tail_out, tail, tail_size);
-    } else if (copy_without_emulation_prevention(tail, extent - static_cast<size_t>(tail - payload), tail_out,
-                                                 tail_size) == 0) {
-        OPENSSL_cleanse(output, static_cast<size_t>(plain_size));
-        DEBUG_WRN("privacy SEI tail of %zu bytes runs past the end of its SEI NAL unit", tail_size);
-        return -1;
+    } else {
+        // The layout has measured the escaped tail inside the packet.
+        unescape(tail, extent - layout.tail_at, tail_out, tail_size);
     }
     return plain_size + static_cast<int>(tail_size);
 }
@@ -222,6 +178,9 @@ int decryptMosic::decrypt_sei_frame() {
         case gcm_status::final_failed:
             break;
     }
+    // After messages that decrypted with this key, a failed authentication is damaged data,
+    // which the caller reports; no failure of the job.
+    if (decrypted_messages > 0) return 0;
     DEBUG_ERR("cannot final EVP_Decrypt");
     set_result_status(RESULT_KEY_INCORRECT);
     return 0;

@@ -34,19 +34,26 @@ public:
     // the picture's length, or -1:
     //  - silently when the packet does not begin with a privacy SEI;
     //  - with a WRN line when a length in the SEI does not fit the packet or the buffers;
-    //  - with "decrypt_sei_frame failed" and result status 2 when decryption fails.
+    //  - with "decrypt_sei_frame failed" and result status 2 when decryption fails and no
+    //    message has decrypted with this object before (a wrong key);
+    //  - with a WRN line and no status when it fails after others did (damaged data).
     int decrypt_mosic_process(const uint8_t* data, int size, uint8_t* output, size_t output_size = k_output_size);
 
     // The same for a privacy message found anywhere in an access unit: payload points at its
     // first payload byte in the packet, payload_size is its size S (emulation prevention
-    // bytes not counted) and extent the number of packet bytes from payload to the end of its
-    // SEI NAL unit, beyond which nothing is read. Same results and log lines.
-    int decrypt_message(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
-                        size_t output_size = k_output_size);
+    // bytes not counted) and extent the number of packet bytes from payload on, beyond which
+    // nothing is read. The message is read on these bytes as they stand. Same results and
+    // log lines.
+    int decrypt_mosic_process(const uint8_t* payload, size_t payload_size, size_t extent, uint8_t* output,
+                              size_t output_size = k_output_size);
 
     // Decrypts the first cipher_len bytes of cipher_buf with salt, iv, tag and privacy_key into
-    // plain_buf. Returns the plaintext count, or 0 on failure (logged, result status 1 or 2).
+    // plain_buf. Returns the plaintext count, or 0 on failure (logged, result status 1 or 2;
+    // a failed authentication after earlier messages decrypted is left to the caller).
     int decrypt_sei_frame();
+
+    // Messages this object has decrypted: once one has, a failure is damaged data.
+    int64_t decrypted_messages = 0;
 
     // The job it works for; its members report there like a stage's (see common).
     job_context& job;

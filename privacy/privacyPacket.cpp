@@ -82,6 +82,89 @@ int base64_decode(const uint8_t* text, size_t text_size, uint8_t* out, size_t ca
     return static_cast<int>(total);
 }
 
+namespace {
+uint32_t read_le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+}  // namespace
+
+layout_status read_payload_layout(const uint8_t* payload, size_t payload_size, size_t available,
+                                  payload_layout* layout) {
+    *layout = payload_layout();
+    // Emulation prevention bytes only add to the payload's extent in the packet.
+    if (payload == nullptr || payload_size > available) return layout_status::does_not_fit;
+    // Versioned form: "ver-..." and a zero byte before the fixed header.
+    if (payload_size >= k_version_prefix_size && std::memcmp(payload, k_version_prefix, k_version_prefix_size) == 0) {
+        const size_t bound = payload_size < k_version_bound ? payload_size : k_version_bound;
+        const void* zero = std::memchr(payload, 0, bound);
+        layout->version_size = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - payload) : bound;
+        layout->version_part = layout->version_size + 1;
+    }
+    if (payload_size < layout->version_part + k_fixed_header_size) return layout_status::short_header;
+    const int32_t text_length = static_cast<int32_t>(read_le32(payload + layout->version_part + 44));
+    if (text_length < 0 || static_cast<size_t>(text_length) >= k_base64_buffer_size) {
+        layout->text_size = static_cast<size_t>(static_cast<uint32_t>(text_length));
+        return layout_status::bad_length;
+    }
+    layout->text_size = static_cast<size_t>(text_length);
+    if (payload_size - layout->version_part - k_fixed_header_size < layout->text_size) {
+        return layout_status::text_too_long;
+    }
+    layout->tail_at = layout->version_part + k_fixed_header_size + layout->text_size;
+    layout->tail_size = payload_size - layout->tail_at;
+    layout->raw_size = payload_size;
+    if (layout->version_part > 0 && layout->tail_size > 0) {
+        const size_t spanned =
+            unescape(payload + layout->tail_at, available - layout->tail_at, nullptr, layout->tail_size);
+        if (spanned == 0) return layout_status::tail_cut;
+        layout->raw_size = layout->tail_at + spanned;
+    }
+    return layout_status::ok;
+}
+
+size_t unescape(const uint8_t* src, size_t src_size, uint8_t* dst, size_t count) {
+    size_t in = 0;
+    size_t out = 0;
+    int zeros = 0;
+    while (out < count) {
+        if (in >= src_size) return 0;
+        if (zeros == 2 && src[in] == 0x03) {
+            ++in;
+            zeros = 0;
+            if (in >= src_size) return 0;
+        }
+        if (src[in] != 0) {
+            // A run of non-zero bytes is taken in one go; it ends any run of zeros.
+            size_t run_end = in + (count - out < src_size - in ? count - out : src_size - in);
+            if (const void* zero = std::memchr(src + in, 0, run_end - in)) {
+                run_end = static_cast<size_t>(static_cast<const uint8_t*>(zero) - src);
+            }
+            if (dst != nullptr) std::memcpy(dst + out, src + in, run_end - in);
+            out += run_end - in;
+            in = run_end;
+            zeros = 0;
+            continue;
+        }
+        if (dst != nullptr) dst[out] = 0;
+        ++out;
+        ++in;
+        ++zeros;
+    }
+    return in;
+}
+
+void set_verdict(AVPacket* packet, picture_verdict verdict) {
+    packet->opaque = reinterpret_cast<void*>(static_cast<intptr_t>(verdict));
+}
+
+picture_verdict verdict_of(const AVPacket* packet) {
+    const intptr_t value = reinterpret_cast<intptr_t>(packet->opaque);
+    return value == static_cast<intptr_t>(picture_verdict::reference_only) ? picture_verdict::reference_only
+           : value == static_cast<intptr_t>(picture_verdict::hidden)       ? picture_verdict::hidden
+                                                                            : picture_verdict::none;
+}
+
 size_t find_zero_run(const uint8_t* data, size_t size, uint8_t max_third) {
     if (data == nullptr || size < 3) return size;
     const size_t end = size - 2;  // a run starts before end

@@ -47,6 +47,33 @@ constexpr size_t k_base64_buffer_size = 0x500000;
 // A rebuilt coded picture (plaintext + tail) must fit the demuxer's buffer of this size.
 constexpr size_t k_picture_buffer_size = 0xA00000;
 
+// Where the parts of a privacy payload lie, read on its bytes as they stand in the packet
+// (offsets from the first payload byte). The fixed header and the base64 text are never
+// escaped, whatever start-code patterns they hold; S (payload_size) counts them, the version
+// part and the tail, the tail without its emulation prevention bytes (versioned form).
+struct payload_layout {
+    size_t version_size = 0;  // v: bytes of the version text before its zero byte (versioned form)
+    size_t version_part = 0;  // v + 1 in the versioned form, else 0; the salt lies here
+    size_t text_size = 0;     // L
+    size_t tail_at = 0;       // version_part + 48 + L
+    size_t tail_size = 0;     // R: picture bytes the tail gives
+    size_t raw_size = 0;      // bytes the payload spans in the packet (tail escapes included)
+};
+
+// Why a payload's lengths cannot be taken (ok when they can).
+enum class layout_status { ok, does_not_fit, short_header, bad_length, text_too_long, tail_cut };
+
+// Reads the layout of the payload of payload_size bytes (S) at payload, of which available
+// bytes lie in the packet; reads nothing beyond them. The versioned tail is followed through
+// its emulation prevention bytes to find the bytes it spans.
+layout_status read_payload_layout(const uint8_t* payload, size_t payload_size, size_t available,
+                                  payload_layout* layout);
+
+// Produces count bytes at dst (dst may be null: only measures) from src while removing
+// emulation prevention bytes: after two zero bytes in a row, a 03 is skipped and the zero count
+// starts again. Returns the source bytes consumed, or 0 when src_size bytes give fewer than count.
+size_t unescape(const uint8_t* src, size_t src_size, uint8_t* dst, size_t count);
+
 // PBKDF2-HMAC-SHA256 over the bytes of password. False when OpenSSL refuses.
 bool derive_key(const std::string& password, const uint8_t* salt, size_t salt_size, int iterations, uint8_t* key,
                 size_t key_size);
@@ -76,6 +103,14 @@ constexpr size_t base64_length(size_t size) { return (size + 2) / 3 * 4; }
 // or size when there is none. With max_third 2 this finds the start-code emulations
 // (00 00 00, 00 00 01, 00 00 02); with 3 also the emulation-prevention pattern 00 00 03.
 size_t find_zero_run(const uint8_t* data, size_t size, uint8_t max_third);
+
+// What the privacy step decided about a packet it hands to the decoder, carried in the
+// packet's opaque field (copied with every reference): a key picture serves as a reference
+// and is never shown; a hidden picture is shown. none: the packet did not pass the privacy
+// step, and the decoder judges it by its bytes.
+enum class picture_verdict : intptr_t { none = 0, reference_only = 1, hidden = 2 };
+void set_verdict(AVPacket* packet, picture_verdict verdict);
+picture_verdict verdict_of(const AVPacket* packet);
 
 // A packet made from other bytes takes the timing of the packet it stands for: pts, dts,
 // stream index, flags, duration and time base (not position or side data).

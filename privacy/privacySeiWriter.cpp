@@ -54,10 +54,10 @@ struct split_choice {
 
 // Picks how many bytes to encrypt, starting from the requested count, and the value of the
 // length field. An unversioned tail is carried raw and so must hold no 00 00 0x run itself.
-bool choose_split(const uint8_t* picture, size_t size, size_t requested, bool versioned, split_choice* choice,
+bool choose_split(const uint8_t* picture, size_t size, size_t requested, bool raw_tail, split_choice* choice,
                   std::string* why) {
     auto tail_ok = [&](size_t encrypted) {
-        return versioned || find_zero_run(picture + encrypted, size - encrypted, 3) == size - encrypted;
+        return raw_tail || find_zero_run(picture + encrypted, size - encrypted, 3) == size - encrypted;
     };
     size_t candidates[1 + 2 * k_max_split_steps];
     size_t count = 0;
@@ -169,7 +169,7 @@ bool build_privacy_sei(int codec_id, const uint8_t* picture, size_t size, const 
         return false;
     }
     split_choice split;
-    if (!choose_split(picture, size, requested, versioned, &split, &why)) return false;
+    if (!choose_split(picture, size, requested, versioned || options.raw_start_codes, &split, &why)) return false;
     if (split.text_length >= k_base64_buffer_size) {
         why = format("%zu encrypted bytes give a base64 text of %zu bytes; a reader takes less than %zu",
                      split.encrypted, split.text_length, k_base64_buffer_size);
@@ -251,8 +251,9 @@ bool build_privacy_sei(int codec_id, const uint8_t* picture, size_t size, const 
         const size_t head_end = text_at + 2;
         const size_t text_end = text_at + text_length;
         const size_t border_end = tail_at + (tail_size < 2 ? tail_size : 2);
-        built = find_zero_run(nal + nal_at, head_end - nal_at, 3) == head_end - nal_at &&
-                find_zero_run(nal + text_end - 2, border_end - (text_end - 2), 3) == border_end - (text_end - 2);
+        built = options.raw_start_codes ||
+                (find_zero_run(nal + nal_at, head_end - nal_at, 3) == head_end - nal_at &&
+                 find_zero_run(nal + text_end - 2, border_end - (text_end - 2), 3) == border_end - (text_end - 2));
     }
     OPENSSL_cleanse(key, sizeof(key));
     if (!built) {

@@ -18,6 +18,9 @@ struct privacy_sei_options {
     // Source of the salt and nonce; empty means OpenSSL's RAND_bytes. Returns false when it
     // cannot deliver.
     std::function<bool(uint8_t* bytes, size_t count)> random_bytes;
+    // Write salt, nonce and an unversioned tail as they come, start-code patterns included,
+    // as writers that do not escape them do (the reader takes them as they stand).
+    bool raw_start_codes = false;
 };
 
 // Builds one privacy SEI NAL unit with a 4-byte start code for codec_id (AV_CODEC_ID_H264:
@@ -32,6 +35,7 @@ struct privacy_sei_options {
 // between encrypted part and tail moves by a few bytes, or, where that cannot help, the text
 // is followed by a zero byte and filler up to a harmless length (the reader decodes the text
 // up to its first zero byte). An unversioned tail is carried as it is, so it must hold no
-// 00 00 0x run (x <= 3) itself.
+// 00 00 0x run (x <= 3) itself. With options.raw_start_codes, salt, nonce and tail are taken
+// as they come, patterns and all.
 bool build_privacy_sei(int codec_id, const uint8_t* picture, size_t size, const std::string& privacy_key,
                        const privacy_sei_options& options, std::vector<uint8_t>* out, std::string* error);

@@ -9,7 +9,6 @@
 // their own, a decrypted picture that is no slice of the stream's codec.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <tuple>
 
 #include "mux/streamCopy.h"
@@ -28,17 +27,6 @@ struct copy_case {
     const char* audio;      // ffmpeg audio encoder of the source, "" for none
     std::vector<std::string> options;
 };
-
-// Frame checksums of the video of a file in the given format, in decode output order.
-std::vector<std::string> frame_md5s(const std::string& format, const std::string& path) {
-    const std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-f", format, "-i", path, "-map", "0:v",
-                                           "-fps_mode", "passthrough", "-f", "framemd5", "-"};
-    std::vector<std::string> md5s;
-    std::istringstream lines(run(argv).out);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line[0] != '#') md5s.push_back(line.substr(line.rfind(' ') + 1));
-    return md5s;
-}
 
 std::vector<double> video_seconds(const std::string& path) {
     std::vector<testsupport::video_packet> packets;
@@ -72,9 +60,9 @@ TEST_P(CopyMode, EveryHiddenPictureBitForBitAtItsTime) {
     EXPECT_EQ(restored.err, "");  // no FFmpeg warning caused by our own packets
 
     EXPECT_EQ(run({"ffmpeg", "-v", "error", "-i", output, "-f", "null", "-"}).err, "");
-    const auto expected = frame_md5s(c.codec, dump);
+    const auto expected = testsupport::frame_md5s(c.codec, dump);
     ASSERT_EQ(expected.size(), 12u);
-    EXPECT_EQ(frame_md5s(c.extension, output), expected);
+    EXPECT_EQ(testsupport::frame_md5s(c.extension, output), expected);
     EXPECT_EQ(video_seconds(output), video_seconds(masked));
     const auto streams = testsupport::probe_streams(output);
     ASSERT_EQ(streams.size(), std::string(c.audio).empty() ? 1u : 2u);

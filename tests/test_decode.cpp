@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "privacy/accessUnit.h"
+#include "privacy/privacyPacket.h"
 #include "decode/videoDecode.h"
 #include "tests/support/media.h"
 #include "tests/support/process.h"
@@ -37,9 +38,12 @@ bytes from_type(const bytes& data, int codec_id, int type) {
     return {};
 }
 
-// Sends packets (pts = their index) through a decoder; the sorted pts of what it hands on.
-// Nothing may fail on the way.
-std::vector<int64_t> decode_all(int codec_id, const std::vector<bytes>& packets) {
+// Sends packets (pts = their index) through a decoder, each with the privacy step's verdict
+// when verdicts has one for it; the sorted pts of what it hands on. Nothing may fail on the
+// way. counted (when given) receives the pictures handed on and those counted damaged.
+std::vector<int64_t> decode_all(int codec_id, const std::vector<bytes>& packets,
+                                const std::vector<privacy::picture_verdict>& verdicts = {},
+                                std::pair<int64_t, int64_t>* counted = nullptr) {
     std::mutex mutex;
     std::vector<int64_t> pts;
     job_context job;
@@ -55,12 +59,14 @@ std::vector<int64_t> decode_all(int codec_id, const std::vector<bytes>& packets)
             av_new_packet(p, static_cast<int>(packets[i].size()));
             std::copy(packets[i].begin(), packets[i].end(), p->data);
             p->pts = p->dts = static_cast<int64_t>(i);
+            if (i < verdicts.size()) privacy::set_verdict(p, verdicts[i]);
             decoder.push_data(p);
             av_packet_unref(p);
         }
         av_packet_free(&p);
     }
     EXPECT_EQ(job.get_result_code(), RESULT_OK);
+    if (counted != nullptr) *counted = {job.pictures.restored.load(), job.pictures.damaged.load()};
     std::sort(pts.begin(), pts.end());
     return pts;
 }
@@ -113,4 +119,23 @@ TEST_F(DecodeTest, WithReorderingDelayEveryOtherPictureComesOutOnceAndIdrPicture
         ASSERT_LE(expected.size(), 37u) << "several IDR pictures, one every 12 frames";
         EXPECT_EQ(decode_all(codec_id, stream), expected);
     }
+}
+
+TEST_F(DecodeTest, TheVerdictOfThePrivacyStepDecidesAndDamagedPicturesAreCounted) {
+    // Groups of 6 pictures. The privacy step's verdict overrides the bytes: a P picture marked
+    // as a reference only is withheld, the second key picture marked hidden is handed on.
+    std::vector<bytes> s = read_annexb("h264_damage", "libx264", 12, "-bf 0 -g 6 -x264-params scenecut=0");
+    ASSERT_EQ(s.size(), 12u);
+    using v = privacy::picture_verdict;
+    std::vector<v> verdicts(12, v::hidden);
+    verdicts[0] = verdicts[1] = v::reference_only;
+    std::pair<int64_t, int64_t> counted;
+    EXPECT_EQ(decode_all(AV_CODEC_ID_H264, s, verdicts, &counted), (std::vector<int64_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(counted, std::make_pair(int64_t{10}, int64_t{0}));  // handed on, damaged
+
+    // The slice data of picture 2 overwritten: the decoder conceals it, and pictures 3 to 5
+    // are decoded from it; the key picture 6 ends the damage.
+    std::fill(s[2].begin() + s[2].size() / 3, s[2].end(), 0x5A);
+    EXPECT_EQ(decode_all(AV_CODEC_ID_H264, s, {}, &counted).size(), 10u);
+    EXPECT_EQ(counted, std::make_pair(int64_t{10}, int64_t{4}));
 }

@@ -274,10 +274,15 @@ protected:
             const bool clean = !r.timed_out && lines.size() == 1 && code == r.exit_code && code >= 0 && code <= 9 &&
                                lines[0].find(";mosaic_errStr=") != std::string::npos &&
                                testsupport::file_checksum(path) == before && left == (code == 0 ? 1u : 0u);
+            // A run that did not exit by itself (a crash, an abort, the time limit) shows its
+            // signal and the last of what it said on stderr.
+            const std::string tail = r.err.size() > 2000 ? r.err.substr(r.err.size() - 2000) : r.err;
             EXPECT_TRUE(clean) << category << " / " << name << (copy ? " (--copy)" : "") << ": timed out " << r.timed_out
                                << ", exit " << r.exit_code << ", " << left << " files left, input changed "
                                << (testsupport::file_checksum(path) != before) << ", result lines:\n"
-                               << testing::PrintToString(lines);
+                               << testing::PrintToString(lines)
+                               << (r.exit_code < 0 ? "\nsignal " + std::to_string(r.signal) + ", end of stderr:\n" + tail
+                                                   : std::string());
             counts_[category + (copy ? " --copy" : "")][clean ? code : -1] += 1;
             if (!clean) return -1;  // the folder is kept for a look afterwards
             if (!copy) first = code;

@@ -168,13 +168,14 @@ TEST_F(HostileIo, VideoAndAudioInAnyStreamOrderRestore) {
         return testsupport::run({"ffprobe", "-v", "error", "-select_streams", "a:0", "-count_packets",
                                  "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", file}).out;
     };
-    const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> layouts = {
-        {"audio-first.mp4", mp4, {"-map", "0:a", "-map", "0:v"}},
-        {"two-audio-first.mp4", mp4, {"-map", "0:a", "-map", "0:a", "-map", "0:v"}},
-        {"audio-first.avi", avi, {"-map", "0:a", "-map", "0:v"}},
-        {"video-between.mp4", mp4, {"-map", "0:a", "-map", "0:v", "-map", "0:a"}},
+    // The last field: the WRN line that names the stream left out, if any.
+    const std::vector<std::tuple<std::string, std::string, std::vector<std::string>, std::string>> layouts = {
+        {"audio-first.mp4", mp4, {"-map", "0:a", "-map", "0:v"}, ""},
+        {"two-audio-first.mp4", mp4, {"-map", "0:a", "-map", "0:a", "-map", "0:v"}, "stream 1 (audio, aac) is left out"},
+        {"audio-first.avi", avi, {"-map", "0:a", "-map", "0:v"}, ""},
+        {"video-between.mp4", mp4, {"-map", "0:a", "-map", "0:v", "-map", "0:a"}, "stream 2 (audio, aac) is left out"},
     };
-    for (const auto& [name, source, maps] : layouts) {
+    for (const auto& [name, source, maps, left_out] : layouts) {
         SCOPED_TRACE(name);
         const std::string sub = dir + "/" + name + ".d", input = sub + "/" + name;
         mkdir(sub.c_str(), 0755);
@@ -185,7 +186,10 @@ TEST_F(HostileIo, VideoAndAudioInAnyStreamOrderRestore) {
         const auto in_streams = testsupport::probe_streams(input);
         ASSERT_GE(in_streams.size(), 2u);
         ASSERT_NE(in_streams[0].type, AVMEDIA_TYPE_VIDEO);
-        EXPECT_EQ(restore(input).result_code, 0);
+        const auto restored = restore(input);
+        EXPECT_EQ(restored.result_code, 0);
+        EXPECT_EQ(restored.out.find(" is left out") != std::string::npos, !left_out.empty()) << restored.out;
+        EXPECT_TRUE(restored.out.find(left_out) != std::string::npos) << restored.out;
         expect_same_pictures(take_output(sub, true), reference[source]);
         const std::string out = restored_files(sub).at(0);
         EXPECT_EQ(testsupport::count_streams(out, AVMEDIA_TYPE_VIDEO), 1);

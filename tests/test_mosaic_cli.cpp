@@ -67,6 +67,8 @@ TEST(MosaicCommandLine, BadCommandLinesAndInputsAreRefusedWithTheReasonAndNoFile
         {{clip, "k", "--version-text", "ver-1", "--unversioned"}, 2, "exclude each other"},
         {{clip, "k", "--encrypt-bytes", "0"}, 2, "--encrypt-bytes"},
         {{clip, "k", "--prefix-sei"}, 2, "--prefix-sei needs --codec hevc"},
+        {{clip, "k", "--open-gop"}, 2, "--open-gop needs --bframes 1 or more"},
+        {{clip, "k", "--codec", "hevc", "--raw-start-codes", "-o", out}, 2, "needs an .avi output"},
         {{clip, "k", "-o", dir + "/out.mkv"}, 2, "must end in .mp4 or .avi"},
         {{clip, ""}, 2, "key must not be empty"},
         {{dir + "/absent.mp4", "k", "-o", out}, 1, "cannot open"},

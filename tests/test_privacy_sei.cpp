@@ -171,9 +171,24 @@ TEST_F(privacy_sei, reader_failures_report_a_wrong_key) {
         if (s == &wrong) {
             EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
         }
-        EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("decrypt_sei_frame failed\033[0;39m ==func:decrypt_mosic_process"), std::string::npos)
+            << printed;
         EXPECT_EQ(job.get_result_code(), RESULT_KEY_INCORRECT);
         EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 64, [](uint8_t b) { return b == 0xEE; }));
+    }
+
+    // Once a message has decrypted, a failing one is damaged data: a WRN line, no status.
+    job.set_result_status(RESULT_OK);
+    decryptMosic reader(job, "hand key");
+    for (const hand_sei* s : {&tag, &junk, &nothing}) {
+        const bytes good = hand_sei().build(), bad = s->build();
+        ASSERT_GT(reader.decrypt_mosic_process(good.data(), static_cast<int>(good.size()), out.data()), 0);
+        printed.clear();
+        EXPECT_EQ(reader.decrypt_mosic_process(bad.data(), static_cast<int>(bad.size()), out.data()), -1);
+        EXPECT_NE(printed.find("[WRN:"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("damaged data"), std::string::npos) << printed;
+        EXPECT_EQ(printed.find("ERR:"), std::string::npos) << printed;
+        EXPECT_EQ(job.get_result_code(), RESULT_OK);
     }
 }
 

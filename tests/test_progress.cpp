@@ -183,11 +183,12 @@ TEST(ProgressPassthrough, AnAbortDrainsWhatStderrStillHolds) {
     EXPECT_NE(received.find(message + "\nlast words\n"), std::string::npos) << received.size();
 }
 
-TEST(ProgressFormat, UnknownTotalZeroElapsedAndLongRuns) {
+TEST(ProgressFormat, UnknownTotalZeroElapsedLongRunsAndDamage) {
     EXPECT_EQ(progress::format_line(0, 0, 0.0), "restored 0 pictures  0.0 fps  elapsed 0:00");
     EXPECT_EQ(progress::format_line(10, 250, 0.0), "restored 10/250 pictures  0.0 fps  elapsed 0:00  left ?");
     EXPECT_EQ(progress::format_line(100, 250, 4.0), "restored 100/250 pictures  25.0 fps  elapsed 0:04  left 0:06");
     EXPECT_EQ(progress::format_line(300, 250, 10.0), "restored 300/250 pictures  30.0 fps  elapsed 0:10  left 0:00");
     EXPECT_EQ(progress::format_line(90000, 180000, 3725.0),
               "restored 90000/180000 pictures  24.2 fps  elapsed 1:02:05  left 1:02:05");
+    EXPECT_EQ(progress::format_line(122, 0, 2.0, 3), "restored 122 pictures (3 damaged)  61.0 fps  elapsed 0:02");
 }

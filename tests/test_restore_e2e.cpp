@@ -251,3 +251,72 @@ TEST(RestoreRefuses, WrongKeyMissingFileOtherContainerPlainAndOldVideo) {
         EXPECT_EQ(list_dir(dir), before);
     }
 }
+
+// What a run tells about damaged inputs, in both modes: the counts line (pictures found,
+// restored, dropped, damaged, and why), code 0 while at least half of the hidden pictures come
+// back intact and code 5 (no output) when fewer do, code 2 for a wrong key as ever, and where
+// a cut input ends. The input: 20 pictures in groups of 5 (key pictures 0, 5, 10, 15), edited
+// packet by packet: T flips a bit of the privacy message's tag, S takes the privacy SEI out.
+TEST(RestoreReports, LossesAreCountedAndMostlyLostInputsFail) {
+    if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+    const std::string dir = testsupport::scratch_dir("restore_reports"), masked = dir + "/masked.avi";
+    ASSERT_TRUE(testsupport::make_masked(masked, k_key, 64, 48, 20, "", {"--gop", "5"}));
+    const auto edited = [&](const std::string& name, const std::string& plan) {
+        const std::string path = testsupport::scratch_dir("restore_reports_" + name) + "/in.avi";
+        EXPECT_TRUE(testsupport::rewrite_video_packets(masked, path, [&](int n, bytes* data) {
+            std::vector<testsupport::packet_nal> nals;
+            if (n >= static_cast<int>(plan.size()) || plan[n] == '.' || !testsupport::split_packet(*data, true, &nals)) return true;
+            for (size_t i = 0; i < nals.size(); ++i) {
+                bytes& nal = nals[i].bytes;
+                if (nal.size() < 80 || nal[0] != 0x06 || nal[1] != 0x99) continue;
+                if (plan[n] == 'S') {
+                    nals.erase(nals.begin() + static_cast<long>(i));
+                    break;
+                }
+                // Payload behind one size byte or more, then "ver-...", its zero byte, salt, nonce: the tag.
+                size_t at = 2;
+                while (nal[at] == 0xFF) ++at;
+                nal[std::find(nal.begin() + static_cast<long>(at), nal.end(), 0) - nal.begin() + 1 + 28] ^= 1;
+                break;
+            }
+            *data = testsupport::join_packet(nals, true);
+            return true;
+        }));
+        return path;
+    };
+    bytes cut = testsupport::read_bytes(masked);
+    cut.resize(cut.size() * 6 / 10);
+    const std::string truncated = testsupport::scratch_dir("restore_reports_cut") + "/in.avi";
+    ASSERT_TRUE(testsupport::write_bytes(truncated, cut));
+    const std::tuple<std::string, std::string, int, std::string, std::string> rows[] = {
+        {edited("none", ""), k_key, 0, "16 found, 16 restored, 0 dropped, 0 damaged", ""},
+        {edited("damaged", ".......T"), k_key, 0,
+         "16 found, 13 restored, 3 dropped, 0 damaged (1 privacy message damaged, 2 hidden pictures left out without "
+         "their reference)", "the hidden picture at 0.280 s is left out: its privacy message is damaged"},
+        {edited("missing", ".......S"), k_key, 0,
+         "15 found, 13 restored, 2 dropped, 0 damaged (1 picture without a privacy message, 2 hidden pictures left "
+         "out without their reference)", "the picture at 0.280 s carries no privacy message"},
+        {edited("mostly", "..TTT.TTTT.TTTT.TTTT"), k_key, 5,
+         "16 found, 1 restored, 15 dropped, 0 damaged (4 privacy messages damaged, 11 hidden pictures left out "
+         "without their reference)", "only 1 of the 16 hidden pictures found were restored intact"},
+        {truncated, k_key, 0, "", "the input ends early: its video stops at "},
+        {masked, "not the key", 2, "1 found, 0 restored, 1 dropped, 0 damaged", "decrypt_sei_frame failed"}};
+    for (const auto& [input, key, code, counts, line] : rows) {
+        for (const bool copy : {false, true}) {
+            SCOPED_TRACE(input + (copy ? " --copy" : ""));
+            const std::string output = input.substr(0, input.rfind('/')) + (copy ? "/copied.avi" : "/restored.avi");
+            std::vector<std::string> argv = {DEMOSAIC_BIN, input, key, "-o", output};
+            if (copy) argv.push_back("--copy");
+            const auto r = run(argv);
+            EXPECT_EQ(r.exit_code, code) << r.out;
+            const size_t at = r.out.find("hidden pictures: ");
+            ASSERT_NE(at, std::string::npos) << r.out;
+            const std::string got = r.out.substr(at + 17, r.out.find("\033[0;39m", at) - at - 17);
+            if (!counts.empty()) {
+                EXPECT_EQ(got, counts);
+            }
+            EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+            EXPECT_EQ(testsupport::file_exists(output), code == 0);
+        }
+    }
+}

@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 #include "common/common.h"
+#include "tests/support/process.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -128,7 +130,8 @@ bool read_video_packets(const std::string& path, std::vector<video_packet>* pack
         while (av_bsf_receive_packet(context, packet.get()) == 0) {
             packets->push_back({std::vector<uint8_t>(packet->data, packet->data + packet->size), packet->pts,
                                 packet->dts, stream->time_base, (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                                nal_type_name(packet->data, packet->size, id)});
+                                nal_type_name(packet->data, packet->size, id),
+                                (packet->flags & AV_PKT_FLAG_DISCARD) != 0});
             av_packet_unref(packet.get());
         }
     }
@@ -154,6 +157,16 @@ bool decode_video(const std::string& path, std::vector<luma_frame>* frames) {
         av_packet_unref(packet.get());
     }
     return decode_into(decoder.get(), nullptr, stream->time_base, frames) && ok;
+}
+
+std::vector<std::string> frame_md5s(const std::string& format, const std::string& path) {
+    const std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-f", format, "-i", path, "-map", "0:v",
+                                           "-fps_mode", "passthrough", "-f", "framemd5", "-"};
+    std::vector<std::string> md5s;
+    std::istringstream lines(run(argv).out);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#') md5s.push_back(line.substr(line.rfind(' ') + 1));
+    return md5s;
 }
 
 double luma_psnr(const luma_frame& a, const luma_frame& b, const region& area) {

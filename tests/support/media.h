@@ -37,6 +37,7 @@ struct video_packet {
     AVRational time_base{0, 1};
     bool key = false;
     std::string first_nal;  // nal_type_name() of the first NAL unit
+    bool discard = false;   // left out of the presentation (an edit list's lead-in)
     // pts in seconds, or dts when the container gives no pts (AVI).
     double seconds() const;
 };
@@ -65,6 +66,10 @@ struct region {
     int w = 0;
     int h = 0;
 };
+
+// The frame checksums ffmpeg's framemd5 gives for the video of a file read as format, in
+// decoding output order (pictures an edit list leaves out are not decoded).
+std::vector<std::string> frame_md5s(const std::string& format, const std::string& path);
 
 // Luma PSNR in dB of the region between two pictures (99 when identical).
 double luma_psnr(const luma_frame& a, const luma_frame& b, const region& area);

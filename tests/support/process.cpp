@@ -65,6 +65,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& stdin_te
     int status = 0;
     waitpid(pid, &status, 0);
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
 }
 

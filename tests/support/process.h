@@ -9,6 +9,7 @@ namespace testsupport {
 
 struct run_result {
     int exit_code = -1;       // the program's exit status (0-255), or -1 when it did not exit normally
+    int signal = 0;           // the signal that ended it, when one did
     bool timed_out = false;   // killed after the time limit
     std::string out;          // everything it wrote to stdout
     std::string err;          // everything it wrote to stderr

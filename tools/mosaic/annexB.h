@@ -23,8 +23,15 @@ int nal_unit_type(int codec_id, uint8_t header);
 // VPS (HEVC), SPS or PPS.
 bool is_parameter_set(int codec_id, int type);
 
-// A key picture's slice: H.264 IDR (type 5), HEVC IRAP (BLA, IDR, CRA: types 16 to 21).
-bool is_idr_slice(int codec_id, int type);
+// Appends the NAL units of an Annex B buffer to out, each behind its length (4 bytes, big
+// endian), as MP4 stores them.
+void append_length_prefixed(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+// Appends one NAL unit (header first) behind its 4-byte length.
+void append_nal(const uint8_t* nal, size_t size, std::vector<uint8_t>& out);
+
+// The H.264 decoder configuration record (avcC, 4-byte NAL lengths) for the SPS and PPS of an
+// Annex B buffer; empty when it holds none or they cannot be read.
+std::vector<uint8_t> avc_configuration(const uint8_t* data, size_t size);
 
 // The parameter sets found in the buffer, each behind a 4-byte start code, in the order they
 // appear: the Annex B extradata that containers build their sample entry from.

@@ -44,7 +44,10 @@ bool chainEncoder::open(const chain_settings& settings, std::string* error) {
     // A forced key picture is an IDR picture, or with cra (open groups, no forced IDR) a CRA
     // picture once the first IDR picture is out.
     const bool cra = hevc && settings.cra;
-    av_dict_set(&options, "forced-idr", cra ? "0" : "1", 0);
+    // Likewise with open_gop for H.264: libx264 then makes forced key pictures after the first
+    // I pictures with a recovery point SEI.
+    const bool open_gop = !hevc && settings.open_gop;
+    av_dict_set(&options, "forced-idr", cra || open_gop ? "0" : "1", 0);
     const std::string slices = settings.slices > 1 ? ":slices=" + std::to_string(settings.slices) : "";
     if (hevc) {
         // Small CTUs give small pictures enough CTU rows for their slices; libx265 needs a
@@ -59,7 +62,8 @@ bool chainEncoder::open(const chain_settings& settings, std::string* error) {
         av_dict_set(&options, "x265-params", params.c_str(), 0);
     } else {
         const std::string params = "bframes=" + std::to_string(settings.bframes) +
-                                   ":b-adapt=0:b-pyramid=none:rc-lookahead=0:scenecut=0:open-gop=0:intra-refresh=0" +
+                                   ":b-adapt=0:b-pyramid=none:rc-lookahead=0:scenecut=0:intra-refresh=0:open-gop=" +
+                                   (open_gop ? "1" : "0") +
                                    slices;
         av_dict_set(&options, "x264-params", params.c_str(), 0);
     }

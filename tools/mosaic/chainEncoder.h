@@ -1,7 +1,7 @@
 // One encoder chain: libx264 or libx265 with the settings both chains must share so that the
 // IDR pictures they make from the same masked picture are identical byte for byte: constant
-// quantiser, a fixed pattern of B-frames (none by default), no lookahead, no scene-cut key frames, closed groups, forced IDRs
-// and parameter sets in band (no global header).
+// quantiser, a fixed pattern of B-frames (none by default), no lookahead, no scene-cut key frames, closed groups
+// (unless asked for open ones), forced key pictures and parameter sets in band (no global header).
 #pragma once
 
 #include <deque>
@@ -28,6 +28,7 @@ struct chain_settings {
     std::string preset = "medium";
     int slices = 1;     // slices per picture
     bool cra = false;   // HEVC: open groups, so forced key pictures after the first are CRA
+    bool open_gop = false;  // H.264: open groups, so forced key pictures after the first are I pictures
 };
 
 class chainEncoder {

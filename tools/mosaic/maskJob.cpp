@@ -1,6 +1,7 @@
 #include "tools/mosaic/maskJob.h"
 
 #include <fcntl.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "privacy/accessUnit.h"
+#include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
 #include "tools/mosaic/annexB.h"
 #include "tools/mosaic/chainEncoder.h"
@@ -84,9 +87,27 @@ bool same_file(const std::string& a, const std::string& b) {
 
 class maskJob {
 public:
-    maskJob(const mosaic_options& options, job_summary* summary) : options_(options), summary_(summary) {
+    maskJob(const mosaic_options& options, job_summary* summary)
+        : options_(options),
+          summary_(summary),
+          length_prefixed_(options.raw_start_codes && options.container == output_container::mp4) {
         sei_options_.version_text = options.version_text;
         sei_options_.encrypt_bytes = options.encrypt_bytes;
+        if (options.raw_start_codes) {
+            // Random salt and nonce with a 3-byte start code in the salt and a 4-byte one in
+            // the nonce, which the writer then keeps as they are.
+            sei_options_.raw_start_codes = true;
+            sei_options_.random_bytes = [](uint8_t* bytes, size_t count) {
+                if (RAND_bytes(bytes, static_cast<int>(count)) != 1 || count < 8) return false;
+                static const uint8_t salt_code[] = {0, 0, 1}, nonce_code[] = {0, 0, 0, 1};
+                if (count == privacy::k_salt_size) {
+                    std::memcpy(bytes + 5, salt_code, sizeof(salt_code));
+                } else {
+                    std::memcpy(bytes + 4, nonce_code, sizeof(nonce_code));
+                }
+                return true;
+            };
+        }
     }
 
     ~maskJob() {
@@ -120,6 +141,8 @@ private:
     std::unique_ptr<FILE, file_closer> dump_;
     bool dump_created_ = false;
     bool succeeded_ = false;
+    // MP4 with start-code patterns in the privacy SEIs: packets go to the muxer length-prefixed.
+    const bool length_prefixed_;
     int64_t picture_index_ = 0;
     std::vector<uint8_t> sei_;
 };
@@ -147,6 +170,7 @@ bool maskJob::start(const AVFrame* first, std::string* error) {
     settings_.preset = options_.preset;
     settings_.slices = options_.slices;
     settings_.cra = options_.cra;
+    settings_.open_gop = options_.open_gop;
     if (!masked_chain_.open(settings_, error) || !unmasked_chain_.open(settings_, error)) return false;
 
     if (!options_.dump_unmasked.empty()) {
@@ -204,6 +228,11 @@ bool maskJob::open_muxer(const AVPacket* idr, std::string* error) {
     muxer_video_setup video;
     video.encoder = masked_chain_.context();
     video.extradata = parameter_sets_of(options_.codec_id, idr->data, static_cast<size_t>(idr->size));
+    if (length_prefixed_) {
+        // The MP4 muxer would split Annex B packets at every start-code pattern, the privacy
+        // SEI's too: the packets come length-prefixed, and the sample entry is built here.
+        video.extradata = avc_configuration(video.extradata.data(), video.extradata.size());
+    }
     video.time_base = settings_.time_base;
     video.frame_rate = settings_.frame_rate;
     video.sample_aspect_ratio = settings_.sample_aspect_ratio;
@@ -222,16 +251,12 @@ bool maskJob::open_muxer(const AVPacket* idr, std::string* error) {
     return true;
 }
 
-// Checks that a group-start picture is a key access unit (IDR, or CRA) that carries its
-// parameter sets.
-bool is_idr_with_parameter_sets(int codec_id, const AVPacket* packet) {
-    bool idr = false, parameter_sets = false;
-    for (const nal_span& unit : split_annexb(packet->data, static_cast<size_t>(packet->size))) {
-        const int type = nal_unit_type(codec_id, packet->data[unit.begin]);
-        idr = idr || is_idr_slice(codec_id, type);
-        parameter_sets = parameter_sets || is_parameter_set(codec_id, type);
-    }
-    return idr && parameter_sets;
+// Checks that a group-start picture is a key access unit (IDR, CRA, or an H.264 I picture) that
+// carries its parameter sets.
+bool is_key_with_parameter_sets(int codec_id, const AVPacket* packet) {
+    privacy::access_unit unit;
+    return privacy::scan_access_unit(packet->data, static_cast<size_t>(packet->size), codec_id, &unit) &&
+           unit.kind == privacy::picture_kind::key && unit.parameter_set_count > 0;
 }
 
 bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_picture& picture, std::string* error) {
@@ -251,12 +276,13 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
         *error = "out of memory";
         return false;
     }
+    std::vector<uint8_t> sample;  // the packet with its NAL units behind lengths (length_prefixed_)
     if (picture.group_start) {
         // Both chains encoded the same masked picture as an IDR picture with the same
         // settings and history; if their bytes differ, the hidden pictures that follow would
         // be decoded against a reference the restorer does not have.
-        if (!is_idr_with_parameter_sets(options_.codec_id, masked) ||
-            !is_idr_with_parameter_sets(options_.codec_id, unmasked)) {
+        if (!is_key_with_parameter_sets(options_.codec_id, masked) ||
+            !is_key_with_parameter_sets(options_.codec_id, unmasked)) {
             *error = "picture " + std::to_string(number) +
                      " starts a group but the encoder did not make it a key picture with parameter sets";
             return false;
@@ -287,7 +313,7 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
         std::string why;
         privacy_sei_options sei_options = sei_options_;
         const size_t size = static_cast<size_t>(unmasked->size);
-        if (sei_options.version_text.empty() && sei_options.encrypt_bytes < size) {
+        if (sei_options.version_text.empty() && sei_options.encrypt_bytes < size && !sei_options.raw_start_codes) {
             // The unversioned form carries its plain tail without emulation prevention, so the
             // tail must not hold a 00 00 0x run (every start code and escape in the picture
             // is one): encrypt up to the last of them.
@@ -316,6 +342,23 @@ bool maskJob::write_pair(AVPacket* masked, AVPacket* unmasked, const pending_pic
         std::memcpy(out->data + front, masked->data, masked->size);
         out->flags = masked->flags;
         ++summary_->hidden_pictures;
+        if (length_prefixed_) {
+            // The privacy SEI is one NAL unit, whatever start-code patterns it holds.
+            append_length_prefixed(lead.data(), lead.size(), sample);
+            append_nal(sei_.data() + 4, sei_.size() - 4, sample);
+            append_length_prefixed(masked->data, static_cast<size_t>(masked->size), sample);
+        }
+    }
+    if (length_prefixed_) {
+        if (picture.group_start) append_length_prefixed(out->data, static_cast<size_t>(out->size), sample);
+        const int flags = out->flags;
+        av_packet_unref(out.get());
+        if (av_new_packet(out.get(), static_cast<int>(sample.size())) < 0) {
+            *error = "out of memory";
+            return false;
+        }
+        std::memcpy(out->data, sample.data(), sample.size());
+        out->flags = flags;
     }
     out->pts = picture.pts;
     // With B-frames the packets come in decoding order, their dts from the encoder.

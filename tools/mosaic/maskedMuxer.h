@@ -18,7 +18,9 @@ namespace mosaic {
 
 struct muxer_video_setup {
     const AVCodecContext* encoder = nullptr;  // codec, size, colour description
-    std::vector<uint8_t> extradata;           // Annex B parameter sets of the first IDR picture
+    // Annex B parameter sets of the first key picture, or a decoder configuration record
+    // (avcC) when the packets come length-prefixed.
+    std::vector<uint8_t> extradata;
     AVRational time_base{1, 25};              // time base of the packets handed to write_video
     AVRational frame_rate{25, 1};
     AVRational sample_aspect_ratio{0, 1};

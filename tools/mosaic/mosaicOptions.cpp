@@ -33,7 +33,9 @@ enum option_id {
     opt_shared_sei,
     opt_prefix_sei,
     opt_cra,
+    opt_open_gop,
     opt_slices,
+    opt_raw_start_codes,
     opt_help,
 };
 
@@ -155,7 +157,14 @@ const char* mosaic_help_text() {
            "                       instead of a suffix SEI (type 40)\n"
            "  --cra                HEVC: every group but the first starts with a CRA picture\n"
            "                       instead of an IDR picture\n"
+           "  --open-gop           every group but the first starts with a key picture that is\n"
+           "                       no IDR picture: H.264 an I picture with a recovery point SEI\n"
+           "                       (needs --bframes 1 or more), HEVC a CRA picture (as --cra)\n"
            "  --slices N           code every picture as N slices, 1 to 16 (default 1)\n"
+           "  --raw-start-codes    the salt and nonce of every hidden picture hold the start\n"
+           "                       codes 00 00 01 and 00 00 00 01, written unescaped as some\n"
+           "                       cameras do; with --unversioned the plain rest keeps its start\n"
+           "                       codes unescaped too (HEVC: .avi output only)\n"
            "  --help               show this text and exit\n"
            "\n"
            "Audio streams are copied unchanged and every picture keeps its source timestamp.\n"
@@ -181,7 +190,9 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
         {"shared-sei", no_argument, nullptr, opt_shared_sei},
         {"prefix-sei", no_argument, nullptr, opt_prefix_sei},
         {"cra", no_argument, nullptr, opt_cra},
+        {"open-gop", no_argument, nullptr, opt_open_gop},
         {"slices", required_argument, nullptr, opt_slices},
+        {"raw-start-codes", no_argument, nullptr, opt_raw_start_codes},
         {"help", no_argument, nullptr, opt_help},
         {nullptr, 0, nullptr, 0},
     };
@@ -305,6 +316,12 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
             case opt_cra:
                 options->cra = true;
                 break;
+            case opt_open_gop:
+                options->open_gop = true;
+                break;
+            case opt_raw_start_codes:
+                options->raw_start_codes = true;
+                break;
             case opt_slices:
                 if (!parse_int(argument.c_str(), 1, 16, &value)) {
                     *error = "--slices needs a slice count from 1 to 16, not '" + argument + "'";
@@ -343,10 +360,20 @@ parse_outcome parse_mosaic_options(int argc, char** argv, mosaic_options* option
         *error = std::string(options->prefix_sei ? "--prefix-sei" : "--cra") + " needs --codec hevc";
         return parse_outcome::error;
     }
+    if (options->open_gop && options->codec_id == AV_CODEC_ID_HEVC) options->cra = true;
+    if (options->open_gop && options->codec_id == AV_CODEC_ID_H264 && options->bframes == 0) {
+        *error = "--open-gop needs --bframes 1 or more with h264 (libx264 opens groups only with B-frames)";
+        return parse_outcome::error;
+    }
 
     if (options->output.empty()) options->output = default_output(options->input);
     if (!container_of(options->output, &options->container)) {
         *error = "the output name must end in .mp4 or .avi: '" + options->output + "'";
+        return parse_outcome::error;
+    }
+    if (options->raw_start_codes && options->codec_id == AV_CODEC_ID_HEVC &&
+        options->container == output_container::mp4) {
+        *error = "--raw-start-codes with --codec hevc needs an .avi output";
         return parse_outcome::error;
     }
 

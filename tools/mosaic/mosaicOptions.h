@@ -39,7 +39,9 @@ struct mosaic_options {
     bool shared_sei = false;               // the privacy message follows a user-data message in its SEI NAL unit
     bool prefix_sei = false;               // HEVC: the privacy SEI is a prefix SEI (type 39)
     bool cra = false;                      // HEVC: groups after the first start with a CRA picture
+    bool open_gop = false;                 // H.264: groups after the first start with an I picture (HEVC: as cra)
     int slices = 1;                        // slices per picture
+    bool raw_start_codes = false;          // salt, nonce (and an unversioned tail) hold start codes, unescaped
 };
 
 inline constexpr const char* k_default_version_text = "ver-mosaic-0.1";
