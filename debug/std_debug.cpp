@@ -37,11 +37,12 @@ log_sink* bind_thread_sink(log_sink* sink) {
 }
 
 namespace {
-// Without a sink: one printf call to standard output. With one: formatted into a buffer that
-// fits the whole line and handed over.
+// Without a sink: one printf call to standard output, in a process that has the debug record
+// (the program; a library host's process has none and gets nothing). With one: formatted into
+// a buffer that fits the whole line and handed over.
 void write_to(log_sink* sink, int level, const char* format, va_list arguments) {
     if (sink == nullptr) {
-        vprintf(format, arguments);
+        if (g_debug_context != nullptr) vprintf(format, arguments);
         return;
     }
     if (!sink->write) return;

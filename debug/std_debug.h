@@ -53,7 +53,7 @@ inline bool enabled(const log_sink* sink, int level) {
 void write_line(log_sink* sink, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // A plain line, without decoration and not subject to the level: to sink when it has a
-// writer, or printed to standard output without a sink.
+// writer, or printed to standard output without a sink (once the debug record is published).
 void write_plain(log_sink* sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The sink bound to the calling thread (null: none), and the binding itself, which returns

@@ -188,8 +188,13 @@ command_line parse_command_line(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The program's entry, called by main() in interface/program.c: the program lives in
+// libdemosaic with the code it runs. Exported for the program alone; it is no part of the
+// library's interface (include/demosaic.h), and the start-up line comes from here rather than
+// from loading the library, which prints nothing.
+extern "C" __attribute__((visibility("default"))) int demosaic_program_main(int argc, char** argv) {
     harden_process();
+    std_debug::startup();
     const command_line line = parse_command_line(argc, argv);
     if (line.help) {
         printf("%s", k_usage);

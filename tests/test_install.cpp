@@ -1,8 +1,13 @@
 // cmake --install puts both programs and their manual pages under the prefix, the pages
-// render without warnings, and they agree with the programs they describe.
+// render without warnings, and they agree with the programs they describe; the library comes
+// with its header, pkg-config file and Python package, from which a C program and a Python
+// script restore, and the install manifest lists every file (uninstall: remove what it lists).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -20,8 +25,7 @@ protected:
     void SetUp() override {
         if (!can_run("cmake") || !can_run("groff")) GTEST_SKIP() << "cmake or groff not installed";
         prefix_ = testsupport::scratch_dir("install") + "/prefix with space";  // a blank in the prefix
-        const std::string bin = DEMOSAIC_BIN;
-        const auto r = run({"cmake", "--install", bin.substr(0, bin.find_last_of('/')), "--prefix", prefix_});
+        const auto r = run({"cmake", "--install", DEMOSAIC_BUILD_DIR, "--prefix", prefix_});
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     }
     // The page rendered wide (no option or message broken across lines), white space runs
@@ -71,4 +75,87 @@ TEST_F(Install, PutsProgramsAndPagesInPlaceAndThePagesAgreeWithThePrograms) {
         EXPECT_NE(mosaic.find(option), std::string::npos) << option << " is missing from mosaic(1)";
     }
     EXPECT_GE(options, 12);
+}
+
+TEST_F(Install, PutsTheLibraryInPlaceForCAndPythonExportingItsInterfaceAlone) {
+    const std::string python_dir = prefix_ + "/lib/python" DEMOSAIC_PYTHON_VERSION "/site-packages";
+    for (const std::string file : {"/include/demosaic.h", "/lib/libdemosaic.so", "/lib/pkgconfig/demosaic.pc"})
+        EXPECT_TRUE(testsupport::file_exists(prefix_ + file)) << file;
+    EXPECT_TRUE(testsupport::file_exists(python_dir + "/demosaic/__init__.py"));
+    const std::string library = prefix_ + "/lib/libdemosaic.so.0";
+    EXPECT_NE(run({"objdump", "-p", library}).out.find("SONAME               libdemosaic.so.0\n"), std::string::npos);
+    std::istringstream symbols(run({"nm", "-D", "--defined-only", library}).out);
+    int exported = 0;
+    for (std::string address, type, name; symbols >> address >> type >> name; ++exported)
+        EXPECT_EQ(name.rfind("demosaic_", 0), 0u) << name << " is exported";
+    EXPECT_EQ(exported, 11);  // the ten functions of include/demosaic.h and the program's entry
+
+    // Uninstalling is removing what the manifest lists: it lists every file under the prefix.
+    std::set<std::string> listed, found;
+    std::ifstream manifest(DEMOSAIC_BUILD_DIR "/install_manifest.txt");
+    for (std::string line; std::getline(manifest, line);) listed.insert(line);
+    std::istringstream files(run({"find", prefix_, "-type", "f", "-o", "-type", "l"}).out);
+    for (std::string line; std::getline(files, line);) found.insert(line);
+    EXPECT_EQ(listed, found);
+
+    // The C example, built with pkg-config (a blank in the prefix comes escaped, for eval), and
+    // the Python example with PYTHONPATH at the installed package: right key 0 and a file, wrong key 2.
+    if (!testsupport::have_ffmpeg() || !can_run("cc")) GTEST_SKIP() << "ffmpeg or cc is not installed";
+    const std::string dir = testsupport::scratch_dir("install_use"), input = dir + "/in.mp4", key = "install key";
+    ASSERT_TRUE(testsupport::make_masked(input, key, 64, 48, 12, "", {}));
+    std::vector<std::string> build = {"env", "PKG_CONFIG_PATH=" + prefix_ + "/lib/pkgconfig", "sh", "-c",
+                                      R"(flags=$(pkg-config --cflags --libs demosaic) && eval "set -- \"\$@\" $flags" && cc "$@")",
+                                      "sh", DEMOSAIC_SOURCE_DIR "/docs/examples/restore.c", "-o", dir + "/restore",
+                                      "-Wall", "-Wextra", "-Werror"};
+    if (std::string(DEMOSAIC_SANITIZE_FLAGS) != "") build.push_back(DEMOSAIC_SANITIZE_FLAGS);
+    const auto built = run(build);
+    ASSERT_EQ(built.exit_code, 0) << built.out << built.err;
+    struct use {
+        std::vector<std::string> command;
+        bool python;
+    } uses[] = {{{"env", "LD_LIBRARY_PATH=" + prefix_ + "/lib", dir + "/restore"}, false},
+                {{"env", "PYTHONPATH=" + python_dir, "python3", DEMOSAIC_SOURCE_DIR "/docs/examples/restore.py"}, true}};
+    for (const use& u : uses) {
+        if (u.python && std::string(DEMOSAIC_SANITIZE_FLAGS) != "") continue;  // python3 cannot load a sanitised library
+        for (const std::string& attempt_key : {key, std::string("a wrong key")}) {
+            std::vector<std::string> command = u.command;
+            command.insert(command.end(), {input, attempt_key});
+            const auto r = run(command);
+            const std::vector<std::string> restored = testsupport::restored_files(dir);
+            if (attempt_key == key) {
+                EXPECT_EQ(r.exit_code, RESULT_OK) << r.out << r.err;
+                ASSERT_EQ(restored.size(), 1u);
+                EXPECT_NE(r.out.find("restored: " + restored[0] + "\n"), std::string::npos) << r.out;
+                std::remove(restored[0].c_str());
+            } else {
+                EXPECT_EQ(r.exit_code, RESULT_KEY_INCORRECT) << r.out << r.err;
+                EXPECT_EQ(r.out, "code 2: The privacy key is incorrect\n");
+                EXPECT_TRUE(restored.empty());
+            }
+        }
+    }
+    if (std::string(DEMOSAIC_SANITIZE_FLAGS) == "") {  // the package loads the library installed beside it
+        const auto loaded = run({"env", "PYTHONPATH=" + python_dir, "python3", "-c", "import demosaic; print(demosaic._lib._name)"});
+        EXPECT_EQ(loaded.out, library + "\n") << loaded.err;
+    }
+}
+
+TEST(InstallLayout, TheDebianPrefixesGetThePythonPackageWhereTheirPythonLooks) {
+    if (!can_run("cmake")) GTEST_SKIP() << "cmake is not installed";
+    const struct {
+        const char* prefix;
+        const char* python_dir;
+    } prefixes[] = {{"/usr", "/usr/lib/python3/dist-packages"},
+                    {"/usr/local", "/usr/local/lib/python" DEMOSAIC_PYTHON_VERSION "/dist-packages"}};
+    for (const auto& p : prefixes) {
+        SCOPED_TRACE(p.prefix);
+        const std::string destdir = testsupport::scratch_dir("install_destdir");
+        const auto r = run({"env", "DESTDIR=" + destdir, "cmake", "--install", DEMOSAIC_BUILD_DIR, "--prefix", p.prefix});
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_TRUE(testsupport::file_exists(destdir + p.python_dir + "/demosaic/__init__.py"));
+        std::ifstream pc(destdir + p.prefix + "/lib/pkgconfig/demosaic.pc");
+        std::string first_line;
+        std::getline(pc, first_line);
+        EXPECT_EQ(first_line, std::string("prefix=") + p.prefix);
+    }
 }

@@ -1,7 +1,7 @@
 // The log line format, where a line goes (standard output, or the sink of the job the thread
-// works for), how text from a file is shown in a line, and a job's result status under
-// concurrent writers and a late cancel (its fixed texts are checked end to end, in the manual
-// page and the refused runs).
+// works for), how text from a file is shown in a line, a job's result status under concurrent
+// writers and a late cancel (its fixed texts are checked end to end, in the manual page and the
+// refused runs), and the process-wide status of the interface function of old.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +13,8 @@
 #include "common/jobContext.h"
 #include "common/printable.h"
 #include "debug/std_debug.h"
+#include "interface/pqMosaicInterface.h"
+#include "interface/resultStatus.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -100,4 +102,22 @@ TEST(ResultStatus, LastSetterWinsReadersNeverSeeMixedPairsAndACancelAfterTheKept
         EXPECT_TRUE(run.cancelled());
         EXPECT_EQ(run.get_result_code(), succeeded ? RESULT_OK : RESULT_INTERRUPTED);
     }
+}
+
+TEST(ResultStatus, TheProcessWideEntryStartsFromTheProcessWideStatusAndLeavesItsOutcomeThere) {
+    // After a failure, a job on a good input stops before its first packet and reports the
+    // old failure again, writing nothing; its log goes to standard output.
+    if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const std::string dir = testsupport::scratch_dir("status_process_wide");
+    ASSERT_TRUE(testsupport::make_masked(dir + "/in.mp4", "status key", 64, 48, 12, "", {}));
+    char message[256] = {};
+    const std::string log = testsupport::capture_stdout([&] {
+        EXPECT_EQ(pq_mosaic_interface_input((dir + "/missing.mp4").c_str(), "status key", nullptr),
+                  RESULT_OPEN_INPUT_ERROR);
+        EXPECT_EQ(pq_mosaic_interface_input((dir + "/in.mp4").c_str(), "status key", message), RESULT_OPEN_INPUT_ERROR);
+    });
+    EXPECT_STREQ(message, result_message(RESULT_OPEN_INPUT_ERROR));
+    EXPECT_NE(log.find("Resolution: 64 x 48\033"), std::string::npos) << log;
+    EXPECT_TRUE(testsupport::restored_files(dir).empty());
+    set_result_status(RESULT_OK);
 }
