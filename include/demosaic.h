@@ -3,18 +3,18 @@
  *
  *     demosaic_job *job = demosaic_job_new("street.mp4", "my privacy key");
  *     demosaic_job_set(job, "copy", "1");                 (options by their command-line names)
- *     int code = demosaic_job_run(job);                   (blocks; 0 to 10, as the program's codes)
+ *     int code = demosaic_job_run(job);                   (blocks; 0 to 12, as the program's codes)
  *     printf("%d %s %s\n", code, demosaic_job_message(job), code == 0 ? demosaic_job_output(job) : "-");
  *     demosaic_job_free(job);
  *
  * Result codes and messages are those of the program's result line (man demosaic):
  *   0 Demosaic successfully, please get the new video without mosaic in the video file path
- *   1 Init decrypt Error              the cipher could not be set up; also an unexpected failure
- *                                     inside the library (memory exhausted, an internal error)
+ *   1 Init decrypt Error              the cipher could not be set up
  *   2 The privacy key is incorrect    3 Open input file Error       4 Open output file Error
  *   5 video stream format Error       6 video muxer Error           7 Parama Error
  *   8 video decoder Error             9 video encoder Error         10 Interrupted by signal
- * (10: the job was cancelled.) A run that does not end with 0 leaves no output file, and the
+ *  11 Out of memory                  12 Internal error
+ * (10: the job was cancelled; 11: memory ran out; 12: an unexpected failure inside the library.) A run that does not end with 0 leaves no output file, and the
  * input is never changed.
  *
  * Threads. Jobs share nothing: several may run at once, each in a thread of the host's. One
@@ -92,7 +92,7 @@ DEMOSAIC_API void demosaic_job_on_progress(demosaic_job *job, demosaic_progress_
  * time. NULL fn: no log at all (the default). Set before the run. */
 DEMOSAIC_API void demosaic_job_on_log(demosaic_job *job, demosaic_log_fn fn, void *opaque);
 
-/* Runs the job on the calling thread and returns its result code (0 to 10) when it is done.
+/* Runs the job on the calling thread and returns its result code (0 to 12) when it is done.
  * Each run starts afresh: the status of an earlier run does not carry over, so a job may be
  * run again (a new output name each time). 7 for a NULL job, or when the job is already
  * running in another thread (that run goes on undisturbed). */

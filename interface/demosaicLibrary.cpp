@@ -97,9 +97,9 @@ int run_once(demosaic_job& job) {
     try {
         code = pq_mosaic_interface_input(context, job.input.c_str(), job.key.c_str(), job.options);
     } catch (...) {
-        // An unexpected failure inside the pipeline (memory exhausted, say): the run fails with
-        // a code of its own unless it had failed already.
-        if (context.get_result_code() == RESULT_OK) context.set_result_status(RESULT_INIT_DECRYPT_ERROR);
+        // An unexpected failure inside the pipeline: 11 when memory ran out, else 12, unless the
+        // run had failed already.
+        context.fail_with(std::current_exception());
         code = context.get_result_code();
         context.output_path.clear();
     }
@@ -163,10 +163,10 @@ int demosaic_job_run(demosaic_job* job) {
     try {
         code = run_once(*job);
     } catch (...) {
-        // Only the strings of the outcome can fail here.
+        // Only the strings of the outcome can fail here: memory ran out.
         job->message.clear();
         job->has_output = false;
-        code = RESULT_INIT_DECRYPT_ERROR;
+        code = RESULT_OUT_OF_MEMORY;
     }
     job->running = false;
     return code;
