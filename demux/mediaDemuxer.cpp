@@ -22,6 +22,7 @@
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
+#include "demux/hashedInput.h"
 #include "encode/videoEncode.h"
 #include "mux/mediaMuxer.h"
 #include "mux/outputFile.h"
@@ -31,7 +32,7 @@
 
 // Publishes the input's stream parameters in the job, for the encoder and the muxer.
 mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, std::string key,
-                           const char* requested_output)
+                           const char* requested_output, hashedInput* reader)
     : common(job), demuxer_type(type), privacy_key(std::move(key)) {
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
@@ -43,6 +44,14 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
         DEBUG_ERR("Could not create output file");
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
         return;
+    }
+    if (AVIOContext* io = reader != nullptr ? reader->io() : nullptr) {
+        // (On failure avformat_open_input frees the context; the I/O context stays the reader's.)
+        fmt_ctx = avformat_alloc_context();
+        if (fmt_ctx != nullptr) {
+            fmt_ctx->pb = io;
+            fmt_ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+        }
     }
     if (avformat_open_input(&fmt_ctx, input_path, nullptr, nullptr) < 0) {
         DEBUG_ERR("Could not open input file %s", input_path);
@@ -131,6 +140,7 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
     if ((fmt_ctx->iformat->flags & AVFMT_TS_DISCONT) && fmt_ctx->start_time != AV_NOPTS_VALUE) {
         clock_offset_ = fmt_ctx->start_time;
     }
+    timeline_start_ = (fmt_ctx->start_time != AV_NOPTS_VALUE ? fmt_ctx->start_time : 0) - clock_offset_;
 
     // For the progress line only: every picture of the input, or an estimate from the length.
     int64_t expected = video->nb_frames;
@@ -364,19 +374,24 @@ void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::uni
 
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
+    if (!range_fits_input()) return 0;
 
     // Built in pipeline order, each connected to the one before it. A stage that fails to set
     // up is built and connected all the same: its failure is in the result status, and the
-    // read loop stops at its first check.
+    // read loop stops at its first check. A description of the input and a key check build
+    // none: their steps take the video packets, and nothing takes the audio.
     // The output name is claimed before any work starts. When none can be claimed the muxer
     // tries the last name once more itself and reports the failure.
-    const int output_fd = create_output_file();
+    const bool writes = !(demuxer_type & (k_type_info | k_type_check));
+    const int output_fd = writes ? create_output_file() : -1;
 
     std::unique_ptr<videoDecode> decoder;
     std::unique_ptr<videoEncode> encoder;
     std::unique_ptr<streamCopy> copy;
     std::unique_ptr<mediaMuxer> muxer;
-    if (demuxer_type & k_type_copy) {
+    if (!writes) {
+        set_callback(1, nullptr);
+    } else if (demuxer_type & k_type_copy) {
         build_stream_copy(&copy, &muxer, output_fd);
     } else {
         decoder.reset(new videoDecode(job, video_codec_id));
@@ -400,6 +415,7 @@ int mediaDemuxer::demuxer_media_file_process() {
     if (input_stream_info.avg_frame_rate.num > 0) {
         span.period = av_rescale_q(1, av_inv_q(input_stream_info.avg_frame_rate), input_stream_info.video_time_base);
     }
+    if (range_.active) seek_to_range_start();
 
     // Receives every read and every filter output.
     auto read_holder = std::make_shared<avPacketDev>();
@@ -414,6 +430,12 @@ int mediaDemuxer::demuxer_media_file_process() {
                                                 fmt_ctx->streams[packet->stream_index]->time_base);
             if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset;
             if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset;
+        }
+        if (range_.active && (packet->stream_index == videoStreamIdx || packet->stream_index == audioStreamIdx) &&
+            !place_in_range(packet)) {
+            av_packet_unref(packet);
+            if (range_finished()) break;
+            continue;
         }
         if (packet->stream_index == videoStreamIdx) {
             span.note(packet);
@@ -439,13 +461,16 @@ int mediaDemuxer::demuxer_media_file_process() {
         }
         // Packets of any other stream are dropped.
         av_packet_unref(packet);
+        // A key check ends at its first verdict.
+        if (check_done_) break;
     }
 
-    if (get_result_code() == RESULT_OK) report_early_end(span, read_result);
+    // (A range stops early on purpose, and a key check at its first verdict.)
+    if (get_result_code() == RESULT_OK && !range_.active && !check_done_) report_early_end(span, read_result);
 
     // End of stream for the filter, only when nothing has failed; what it still holds goes
     // on as it comes out.
-    if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
+    if (bsf_ctx != nullptr && get_result_code() == RESULT_OK && !check_done_) {
         auto flush_holder = std::make_shared<avPacketDev>();
         av_bsf_send_packet(bsf_ctx, nullptr);
         while (flush_holder->pkt != nullptr && av_bsf_receive_packet(bsf_ctx, flush_holder->pkt) == 0) {
@@ -453,6 +478,13 @@ int mediaDemuxer::demuxer_media_file_process() {
             demuxer_video_callback_all(flush_holder->pkt);
             av_packet_unref(flush_holder->pkt);
         }
+    }
+    if ((demuxer_type & k_type_check) && !check_done_ && get_result_code() == RESULT_OK) {
+        DEBUG_ERR("no privacy message in the input: nothing to check the key against");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+    }
+    if ((demuxer_type & k_type_info) && get_result_code() == RESULT_OK) {
+        job.set_result_status(RESULT_OK, k_input_read_message);
     }
 
     // Torn down in pipeline order: each destructor drains its queue into the next stage,
@@ -468,7 +500,8 @@ int mediaDemuxer::demuxer_media_file_process() {
     }
     // A lossless restore writes the key pictures too; it has restored something only when a
     // decrypted picture went through.
-    if (copy && copy->hidden_pictures == 0 && get_result_code() == RESULT_OK) {
+    if (copy && (range_.active ? counts.restored.load() : copy->hidden_pictures) == 0 &&
+        get_result_code() == RESULT_OK) {
         DEBUG_ERR("no hidden picture was restored");
         set_result_status(RESULT_STREAM_FORMAT_ERROR);
     }
@@ -478,7 +511,7 @@ int mediaDemuxer::demuxer_media_file_process() {
     set_callback(0, nullptr);
     set_callback(1, nullptr);
 
-    DEBUG_WRN("%s", counts.line().c_str());
+    if (writes) DEBUG_WRN("%s", counts.line().c_str());
     job.progress.set_damaged_pictures(counts.damaged);
     DEBUG_WRN("mediaDemuxer loop task end");
     return 0;
@@ -531,7 +564,11 @@ AVPacket* mediaDemuxer::without_inserted_configuration(AVPacket* packet) {
 }
 
 void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
-    if (demuxer_type & k_type_privacy) {
+    if (demuxer_type & k_type_info) {
+        demuxer_info_process(packet);
+    } else if (demuxer_type & k_type_check) {
+        demuxer_check_process(packet);
+    } else if (demuxer_type & k_type_privacy) {
         routing_packet_ = packet;
         demuxer_mosic_process(packet);
         routing_packet_ = nullptr;

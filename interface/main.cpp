@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/jobContext.h"
 #include "debug/std_debug.h"
+#include "interface/evidence.h"
 #include "interface/ffmpegLog.h"
 #include "interface/pqMosaicInterface.h"
 #include "interface/progress.h"
@@ -60,12 +62,9 @@ bool read_key_from_stdin(std::string* key) {
     return true;
 }
 
-#ifndef DEMOSAIC_VERSION
-#define DEMOSAIC_VERSION "0.1.0"
-#endif
-
 const char k_usage[] =
     "usage: demosaic INPUT KEY [options]\n"
+    "       demosaic --info INPUT\n"
     "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
     "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
     "The restored video is written beside INPUT; the last line of standard output is\n"
@@ -76,9 +75,25 @@ const char k_usage[] =
     "                      output has as many pictures as the input\n"
     "  -o, --output PATH   write the output into directory PATH (usual name), or to the file\n"
     "                      PATH, whose extension must be the input's (.mp4 or .avi)\n"
+    "  --from TIME         restore from TIME on, reading from the key picture before it; TIME\n"
+    "                      in seconds (12.5) or [HH:]MM:SS[.fff] (14:02 is 14 min 2 s)\n"
+    "  --to TIME           restore up to TIME (not included); the output's times start near 0\n"
+    "                      demosaic clip.mp4 KEY --from 14:02 --to 14:07\n"
+    "  --info              describe INPUT without a key: one JSON object on standard output\n"
+    "                      (streams, pictures, key and hidden pictures, version, first and\n"
+    "                      last hidden picture, result); nothing is decoded or decrypted\n"
+    "                      demosaic --info clip.mp4\n"
+    "  --check             test KEY on the first privacy message only and write nothing:\n"
+    "                      0 \"The privacy key is correct\", 2 wrong key, 5 no privacy data\n"
+    "                      demosaic --check clip.mp4 -\n"
+    "  --report FILE       write an evidence record (JSON) to FILE, which must not exist:\n"
+    "                      program and versions, times, command (key as ***), input and\n"
+    "                      output with SHA-256, result, picture counts, key fingerprint\n"
+    "                      demosaic clip.mp4 KEY --report clip.record.json\n"
     "  -v, --verbose       show all of FFmpeg's messages (default: warnings and errors)\n"
     "  --help              show this text and exit\n"
-    "  --version           show the version and exit\n";
+    "  --version           show the version and exit\n"
+    "A bad option value ends with code 7 (Parama Error) and an ERR line saying why.\n";
 
 struct command_line {
     restore_options options;
@@ -86,7 +101,11 @@ struct command_line {
     bool help = false;
     bool version = false;
     bool complete = true;  // false when an option lacks its value
+    // Why an option's value cannot be taken (the first such), or why options clash.
+    std::string error;
     std::vector<const char*> operands;
+    // Where the operands stand in argv (the key's is masked in the evidence record).
+    std::vector<int> operand_indexes;
 };
 
 // Only the exact option words are options; every other argument, and every argument after
@@ -94,29 +113,48 @@ struct command_line {
 command_line parse_command_line(int argc, char** argv) {
     command_line line;
     bool options_end = false;
+    bool info = false, check = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
+        // Options that take a value, by the name restore_options knows them by.
+        const char* valued = word == "-o" || word == "--output" ? "output"
+                             : word == "--from"                 ? "from"
+                             : word == "--to"                   ? "to"
+                             : word == "--report"               ? "report"
+                                                                : nullptr;
         if (options_end) {
             line.operands.push_back(argv[i]);
+            line.operand_indexes.push_back(i);
         } else if (word == "--") {
             options_end = true;
         } else if (word == "--copy") {
             line.options.copy = true;
+        } else if (word == "--info" || word == "--check") {
+            (word == "--info" ? info : check) = true;
+            line.options.set(word.substr(2), "1", nullptr);
         } else if (word == "-v" || word == "--verbose") {
             line.verbose = true;
         } else if (word == "--help") {
             line.help = true;
         } else if (word == "--version") {
             line.version = true;
-        } else if (word == "-o" || word == "--output") {
+        } else if (valued != nullptr) {
+            std::string why;
             if (i + 1 >= argc) {
                 line.complete = false;
-            } else {
-                line.options.output = argv[++i];
+            } else if (!line.options.set(valued, argv[++i], &why) && line.error.empty()) {
+                line.error = why;
             }
         } else {
             line.operands.push_back(argv[i]);
+            line.operand_indexes.push_back(i);
         }
+    }
+    if (info && check && line.error.empty()) line.error = "--info and --check do not go together";
+    // The command as the evidence record shows it: the key operand never appears.
+    for (int i = 0; i < argc; ++i) {
+        const bool key = line.operand_indexes.size() > 1 && i == line.operand_indexes[1];
+        line.options.command.push_back(key ? "***" : argv[i]);
     }
     return line;
 }
@@ -125,6 +163,10 @@ command_line parse_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const command_line line = parse_command_line(argc, argv);
+    const bool info = line.options.mode == restore_options::job_mode::info;
+    // The start-up line opens standard output, but for --info, whose standard output is its
+    // JSON alone.
+    std_debug::startup(!info);
     if (line.help) {
         printf("%s", k_usage);
         return 0;
@@ -133,13 +175,14 @@ int main(int argc, char** argv) {
         printf("demosaic %s\n", DEMOSAIC_VERSION);
         return 0;
     }
-    if (line.operands.size() < 2 || !line.complete) {
-        printf("intput argc is error\n");
+    if (line.operands.size() < (info ? 1u : 2u) || !line.complete) {
+        fprintf(info ? stderr : stdout, "intput argc is error\n");
+        fflush(stdout);
         fprintf(stderr, "%s", k_usage);
         return -1;
     }
     const char* input = line.operands[0];
-    const char* key_operand = line.operands[1];
+    const char* key_operand = info ? "" : line.operands[1];
     ffmpeg_log::install(line.verbose);
     // A reader that goes away must not kill the job half-way through the output file.
     signal(SIGPIPE, SIG_IGN);
@@ -152,12 +195,24 @@ int main(int argc, char** argv) {
         key = key_operand;
     }
 
-    // The command line's job: log lines on standard output, cancelled by the signals above.
+    // The command line's job: log lines on standard output (for --info, its ERR lines on
+    // standard error), cancelled by the signals above.
     job_context job;
     job.use_console();
-    {
+    if (info) {
+        job.log.level = STD_DEBUG_LEVEL_ERR;
+        job.log.write = [](int, const char* text) { fputs(text, stderr); };
+    }
+    if (!line.error.empty()) {
+        // A value the option does not take: no job runs.
+        const job_context::thread_binding bound(job);
+        DEBUG_ERR("%s", line.error.c_str());
+        job.set_result_status(RESULT_PARAM_ERROR);
+    } else {
         interrupt_watcher watcher(job);
-        progress::reporter progress_line(job.progress);  // only when stderr is a terminal
+        const bool restores = line.options.mode == restore_options::job_mode::restore;
+        std::unique_ptr<progress::reporter> progress_line;  // only when stderr is a terminal
+        if (restores) progress_line.reset(new progress::reporter(job.progress));
         if (key_ok) {
             pq_mosaic_interface_input(job, input, key.c_str(), line.options);
         } else {
@@ -165,9 +220,14 @@ int main(int argc, char** argv) {
             pq_mosaic_interface_input(job, input, nullptr, line.options);
         }
     }
-    OPENSSL_cleanse(&key[0], key.size());
+    if (!key.empty()) OPENSSL_cleanse(&key[0], key.size());
     std::string message;
     const int result = job.get_result_status(&message);
-    printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());
+    if (info) {
+        if (job.description.empty()) job.description = describe_input(input, nullptr, job.pictures, result, message);
+        printf("%s\n", job.description.c_str());
+    } else {
+        printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());
+    }
     return result;
 }
