@@ -85,12 +85,13 @@ void hashedInput::note_read(int64_t offset, const uint8_t* data, int64_t size) {
         }
         digest_.update(gap.data(), gap.size());
         frontier_ = offset;
+        hashed_before_finish_ = frontier_;
     }
     if (offset <= frontier_ && offset + size > frontier_) {
         const int64_t skip = frontier_ - offset;
         digest_.update(data + skip, static_cast<size_t>(size - skip));
-        hashed_while_reading_ += size - skip;
         frontier_ = offset + size;
+        hashed_before_finish_ = frontier_;
     }
 }
 

@@ -39,8 +39,9 @@ public:
     // (64 hex digits) and the file's length, or false when the file could not be read.
     bool finish(std::string* digest, int64_t* size);
 
-    // Bytes hashed from the reads themselves (the rest was read again by finish).
-    int64_t hashed_while_reading() const { return hashed_while_reading_; }
+    // Bytes hashed before finish: from the reads themselves and the small skips between
+    // them. finish reads the rest of the file again.
+    int64_t hashed_before_finish() const { return hashed_before_finish_; }
 
 private:
     static int read(void* opaque, uint8_t* buffer, int size);
@@ -51,7 +52,7 @@ private:
     int fd_ = -1;
     int64_t position_ = 0;  // where the next read starts
     int64_t frontier_ = 0;  // bytes [0, frontier_) are in the digest
-    int64_t hashed_while_reading_ = 0;
+    int64_t hashed_before_finish_ = 0;
     bool failed_ = false;
     sha256 digest_;
     AVIOContext* io_ = nullptr;

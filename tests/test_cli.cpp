@@ -47,7 +47,7 @@ TEST(CommandLine, OperandsAndOutputPathDecideTheAnswer) {
         {{dir + "/absent.mp4", key, "-o", dir}, 3},
         // Option values that cannot be taken, and options that do not go together: code 7.
         {{dir + "/absent.mp4", key, "--from", "1m"}, 7},
-        {{dir + "/absent.mp4", key, "--from", "3", "--to", "0:02"}, 7},
+        {{dir + "/absent.mp4", key, "--from", "2", "--to", "0:02"}, 7},
         {{"--check", dir + "/absent.mp4", key, "--copy"}, 7},
         {{"--info", "--check", dir + "/absent.mp4", key}, 7},
         {{"--check", dir + "/absent.mp4", key}, 3},
