@@ -87,6 +87,7 @@ echo "  files in the folder before and after: $before, $(ls | wc -l)"
 
 echo "== --from 10 --to 12"
 range=$(timed "$runs" "$demosaic" clip.mp4 "$key" -o out --from 10 --to 12)
+rm -f out/*
 "$demosaic" clip.mp4 "$key" -o out --from 10 --to 12 > range.log 2>&1
 grep -o 'hidden pictures: [^[]*' range.log | head -n 1 | sed 's/\x1b.*//'
 restored=$(ls out/*_decmosic_*)

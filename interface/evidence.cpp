@@ -1,7 +1,5 @@
 #include "interface/evidence.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -150,52 +148,30 @@ std::string evidence_record(const evidence_facts& facts) {
     return record.text();
 }
 
-evidenceFile::~evidenceFile() {
-    if (fd_ >= 0) close(fd_);
-}
-
 bool evidenceFile::create(const std::string& path, mode_t mode, std::string* why) {
-    do {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) {
-        *why = std::strerror(errno);
+    const int fd = outputFile::create_exclusive(path, mode);
+    if (fd < 0 || !file_.adopt(fd, path)) {
+        *why = std::strerror(fd < 0 ? errno : EBADF);
+        if (fd >= 0) close(fd);
         return false;
     }
-    struct stat info {};
-    if (fstat(fd_, &info) == 0) {
-        device_ = info.st_dev;
-        inode_ = info.st_ino;
-    }
-    path_ = path;
     return true;
 }
 
 bool evidenceFile::write(const std::string& text, std::string* why) {
-    bool written = fd_ >= 0;
+    const int fd = file_.fd();
+    bool written = fd >= 0;
     for (size_t done = 0; written && done < text.size();) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         written = n > 0;
         if (written) done += static_cast<size_t>(n);
     }
-    written = written && fsync(fd_) == 0;
+    written = written && fsync(fd) == 0;
     if (!written) *why = std::strerror(errno != 0 ? errno : EIO);
-    if (fd_ >= 0 && close(fd_) != 0 && written) {
+    if (!file_.close() && written) {
         written = false;
-        *why = std::strerror(errno);
+        *why = std::strerror(errno != 0 ? errno : EIO);
     }
-    fd_ = -1;
     return written;
-}
-
-void evidenceFile::remove() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    // Only while the name still leads to the file this run created.
-    struct stat info {};
-    if (!path_.empty() && lstat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_) {
-        unlink(path_.c_str());
-    }
-    path_.clear();
 }

@@ -11,6 +11,7 @@
 
 #include "common/pictureCounts.h"
 #include "interface/restoreOptions.h"
+#include "mux/outputFile.h"
 
 class mediaDemuxer;
 
@@ -54,26 +55,18 @@ struct evidence_facts {
 std::string evidence_record(const evidence_facts& facts);
 
 // The record's file: created new before the job runs (an existing file is refused), written
-// once when it ends.
+// once when it ends, removed (only while its name still leads to it) when it cannot be.
 class evidenceFile {
 public:
-    evidenceFile() = default;
-    ~evidenceFile();
-    evidenceFile(const evidenceFile&) = delete;
-    evidenceFile& operator=(const evidenceFile&) = delete;
-
     // Creates path exclusively with mode (read/write bits, narrowed by the umask). False with
     // *why (strerror) when it exists or cannot be made.
     bool create(const std::string& path, mode_t mode, std::string* why);
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return file_.is_open(); }
     // Writes text, flushes it to the disk and closes. False with *why when that failed.
     bool write(const std::string& text, std::string* why);
     // Removes the file this run created (a record that could not be written whole).
-    void remove();
+    void remove() { file_.remove(); }
 
 private:
-    int fd_ = -1;
-    std::string path_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    outputFile file_;
 };
