@@ -6,14 +6,14 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
-#include "debug/std_debug.h"
 #include "common/sha256.h"
+#include "debug/std_debug.h"
 #include "demux/hashedInput.h"
 #include "demux/mediaDemuxer.h"
 #include "interface/evidence.h"
