@@ -94,6 +94,8 @@ public:
     picture_counts pictures;
     // The output file of a successful run (empty otherwise).
     std::string output_path;
+    // A description run's (--info's) JSON object, whatever its outcome; empty for other runs.
+    std::string description;
 
     // Brackets the encoder's probing of hardware encoders, whose failures are expected and
     // kept out of the log. any_probing: some job of the process is probing (for FFmpeg's

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 void picture_counts::reset() {
+    pictures = 0;
+    key_pictures = 0;
     found = 0;
     restored = 0;
     damaged = 0;

@@ -10,6 +10,10 @@
 #include <string>
 
 struct picture_counts {
+    // Access units with a picture that are shown, and the key pictures among them (the
+    // evidence record and --info give them; the counts line does not).
+    std::atomic<int64_t> pictures{0};
+    std::atomic<int64_t> key_pictures{0};
     // Privacy messages found in pictures that are shown (not in pictures an edit list leaves out).
     std::atomic<int64_t> found{0};
     // Hidden pictures handed to the output.

@@ -20,6 +20,9 @@ constexpr int k_message_count = static_cast<int>(sizeof(k_messages) / sizeof(k_m
 static_assert(k_message_count == RESULT_LAST + 1, "one message per code");
 }  // namespace
 
+const char k_key_correct_message[] = "The privacy key is correct";
+const char k_input_read_message[] = "The input was read";
+
 const char* result_message(int code) {
     if (code < 0 || code >= k_message_count) return "";
     return k_messages[code];

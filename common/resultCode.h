@@ -26,3 +26,8 @@ enum result_code_t {
 
 // The fixed message of a code ("" for a code outside the table).
 const char* result_message(int code);
+
+// The messages of code 0 for the jobs that write no video: a key check whose key decrypts the
+// first privacy message, and a description of the input that could be read.
+extern const char k_key_correct_message[];
+extern const char k_input_read_message[];

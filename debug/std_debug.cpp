@@ -88,7 +88,7 @@ void format_timestamp(char* buf, unsigned size) {
 
 int process_id() { return static_cast<int>(getpid()); }
 
-void startup() {
+void startup(bool announce) {
     if (g_debug_context != nullptr) {
         printf("DEBUG ERR : lib std_debug busy!!!\r\n");
         return;
@@ -101,7 +101,7 @@ void startup() {
         record.result_msg = result_message(RESULT_OK);
     }
     g_debug_context = &record;
-    printf("DEBUG LEVEL : %d\r\n", g_debug_context->log_level);
+    if (announce) printf("DEBUG LEVEL : %d\r\n", g_debug_context->log_level);
 }
 
 }  // namespace std_debug

@@ -68,9 +68,13 @@ void format_timestamp(char* buf, unsigned size);
 // The process id shown in every log line.
 int process_id();
 
-// The start-up routine. Exposed so that a second run can be observed: it prints
+// The start-up routine: publishes the record and, when announce is true, prints the start-up
+// line "DEBUG LEVEL : 2\r\n". Exposed so that a second run can be observed: it prints
 // "DEBUG ERR : lib std_debug busy!!!\r\n" and changes nothing when the record is already published.
-void startup();
+// The demosaic program calls it first thing in main() (without the line for --info, whose
+// standard output is its JSON alone); every other program that links the start-up file gets
+// it, line included, before main().
+void startup(bool announce = true);
 
 }  // namespace std_debug
 

@@ -69,6 +69,7 @@ int inputFile::read_bytes(void* opaque, uint8_t* data, int size) {
         if (self->stop_()) return AVERROR_EXIT;
         const ssize_t n = ::pread(self->fd_, data, static_cast<size_t>(size), static_cast<off_t>(self->offset_));
         if (n > 0) {
+            if (self->seen_) self->seen_(self->offset_, data, n);
             self->offset_ += n;
             return static_cast<int>(n);
         }

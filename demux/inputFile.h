@@ -39,12 +39,19 @@ public:
     // What the opened file is (owner, group, bits): valid after open() gave ok.
     const struct stat& info() const { return info_; }
 
+    // The descriptor of the opened file (-1 before open), for a reader that follows this one.
+    int descriptor() const { return fd_; }
+    // Calls seen(offset, bytes, size) for every read of the AVIOContext below (its digest is
+    // taken from them). Set before the first read.
+    void on_read(std::function<void(int64_t, const uint8_t*, int64_t)> seen) { seen_ = std::move(seen); }
+
     // A seekable AVIOContext reading the file, owned here; null when none can be made. Reads
     // end with AVERROR_EXIT once stop is true.
     AVIOContext* io();
 
 private:
     std::function<bool()> stop_;
+    std::function<void(int64_t, const uint8_t*, int64_t)> seen_;
     int fd_ = -1;
     int64_t offset_ = 0;  // where the next read starts (several readers may share the file)
     struct stat info_ {};

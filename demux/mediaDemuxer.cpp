@@ -23,6 +23,7 @@
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
+#include "demux/hashedInput.h"
 #include "demux/inputFile.h"
 #include "encode/videoEncode.h"
 #include "mux/mediaMuxer.h"
@@ -33,7 +34,7 @@
 
 // Publishes the input's stream parameters in the job, for the encoder and the muxer.
 mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, std::string key,
-                           const char* requested_output)
+                           const char* requested_output, hashedInput* reader)
     : common(job), demuxer_type(type), privacy_key(std::move(key)) {
     // A short key is copied, not moved: what stays in the argument goes.
     wipe_string(key);
@@ -48,7 +49,7 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
         set_result_status(RESULT_OPEN_OUTPUT_ERROR);
         return;
     }
-    if (!open_input()) {
+    if (!open_input(reader)) {
         // A job cancelled meanwhile keeps its code.
         if (!job.cancelled()) {
             DEBUG_ERR("Could not open input file %s", printable(input_path, std::strlen(input_path)).c_str());
@@ -140,6 +141,7 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
     if ((fmt_ctx->iformat->flags & AVFMT_TS_DISCONT) && fmt_ctx->start_time != AV_NOPTS_VALUE) {
         clock_offset_ = fmt_ctx->start_time;
     }
+    timeline_start_ = (fmt_ctx->start_time != AV_NOPTS_VALUE ? fmt_ctx->start_time : 0) - clock_offset_;
 
     // For the progress line only: every picture of the input, or an estimate from the length.
     int64_t expected = video->nb_frames;
@@ -168,7 +170,7 @@ mediaDemuxer::~mediaDemuxer() {
     DEBUG_WRN("mediaDemuxer destruction succeed");
 }
 
-bool mediaDemuxer::open_input() {
+bool mediaDemuxer::open_input(hashedInput* reader) {
     // A cancel ends every wait and read of the input (and FFmpeg's own loops, through the
     // interrupt callback): it never waits for a slow or stuck input. (A failure elsewhere stops
     // the read loop at its next packet; reads of a regular file do not block.)
@@ -183,6 +185,12 @@ bool mediaDemuxer::open_input() {
         case inputFile::open_status::not_found:
         case inputFile::open_status::stopped:
             return false;
+    }
+    // The evidence record's digest follows what the demuxer reads.
+    if (reader != nullptr && reader->attach(input_file->descriptor())) {
+        input_file->on_read([reader](int64_t offset, const uint8_t* data, int64_t size) {
+            reader->note_read(offset, data, size);
+        });
     }
     fmt_ctx = open_format(*input_file);
     return fmt_ctx != nullptr;
@@ -420,7 +428,11 @@ void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::uni
 
 int mediaDemuxer::demuxer_media_file_process() {
     if (!is_init) return -1;
+    if (!range_fits_input()) return 0;
 
+    // A description of the input and a key check build no stage: their steps take the video
+    // packets, and nothing takes the audio.
+    const bool writes = !(demuxer_type & (k_type_info | k_type_check));
     std::unique_ptr<videoDecode> decoder;
     std::unique_ptr<videoEncode> encoder;
     std::unique_ptr<streamCopy> copy;
@@ -432,12 +444,14 @@ int mediaDemuxer::demuxer_media_file_process() {
         // over, claimed removes it should the run end here. When no name can be claimed the
         // muxer tries the last one once more itself and reports the failure.
         outputFile claimed;
-        claimed.adopt(create_output_file(), output_path);
+        if (writes) claimed.adopt(create_output_file(), output_path);
 
         // Built in pipeline order, each connected to the one before it. A stage that fails to
         // set up is built and connected all the same: its failure is in the result status, and
         // the read loop stops at its first check.
-        if (demuxer_type & k_type_copy) {
+        if (!writes) {
+            set_callback(1, nullptr);
+        } else if (demuxer_type & k_type_copy) {
             build_stream_copy(&copy, &muxer, claimed.release());
         } else {
             decoder.reset(new videoDecode(job, video_codec_id));
@@ -459,6 +473,7 @@ int mediaDemuxer::demuxer_media_file_process() {
         if (input_stream_info.avg_frame_rate.num > 0) {
             span.period = av_rescale_q(1, av_inv_q(input_stream_info.avg_frame_rate), input_stream_info.video_time_base);
         }
+        if (range_.active) seek_to_range_start();
 
         // Receives every read and every filter output.
         auto read_holder = std::make_shared<avPacketDev>();
@@ -473,6 +488,12 @@ int mediaDemuxer::demuxer_media_file_process() {
                                                     fmt_ctx->streams[packet->stream_index]->time_base);
                 if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset;
                 if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset;
+            }
+            if (range_.active && (packet->stream_index == videoStreamIdx || packet->stream_index == audioStreamIdx) &&
+                !place_in_range(packet)) {
+                av_packet_unref(packet);
+                if (range_finished()) break;
+                continue;
             }
             if (packet->stream_index == videoStreamIdx) {
                 span.note(packet);
@@ -498,13 +519,16 @@ int mediaDemuxer::demuxer_media_file_process() {
             }
             // Packets of any other stream are dropped.
             av_packet_unref(packet);
+            // A key check ends at its first verdict.
+            if (check_done_) break;
         }
 
-        if (get_result_code() == RESULT_OK) report_early_end(span, read_result);
+        // (A range stops early on purpose, and a key check at its first verdict.)
+        if (get_result_code() == RESULT_OK && !range_.active && !check_done_) report_early_end(span, read_result);
 
         // End of stream for the filter, only when nothing has failed; what it still holds goes
         // on as it comes out.
-        if (bsf_ctx != nullptr && get_result_code() == RESULT_OK) {
+        if (bsf_ctx != nullptr && get_result_code() == RESULT_OK && !check_done_) {
             auto flush_holder = std::make_shared<avPacketDev>();
             av_bsf_send_packet(bsf_ctx, nullptr);
             while (flush_holder->pkt != nullptr && av_bsf_receive_packet(bsf_ctx, flush_holder->pkt) == 0) {
@@ -518,6 +542,13 @@ int mediaDemuxer::demuxer_media_file_process() {
         // stages below stop at once and the muxer removes its file instead of finishing it.
         job.fail_with(std::current_exception());
         job.set_probing(false);
+    }
+    if ((demuxer_type & k_type_check) && !check_done_ && get_result_code() == RESULT_OK) {
+        DEBUG_ERR("no privacy message in the input: nothing to check the key against");
+        set_result_status(RESULT_STREAM_FORMAT_ERROR);
+    }
+    if ((demuxer_type & k_type_info) && get_result_code() == RESULT_OK) {
+        job.set_result_status(RESULT_OK, k_input_read_message);
     }
 
     // Torn down in pipeline order: each destructor drains its queue into the next stage,
@@ -533,7 +564,8 @@ int mediaDemuxer::demuxer_media_file_process() {
     }
     // A lossless restore writes the key pictures too; it has restored something only when a
     // decrypted picture went through.
-    if (copy && copy->hidden_pictures == 0 && get_result_code() == RESULT_OK) {
+    if (copy && (range_.active ? counts.restored.load() : copy->hidden_pictures) == 0 &&
+        get_result_code() == RESULT_OK) {
         DEBUG_ERR("no hidden picture was restored");
         set_result_status(RESULT_STREAM_FORMAT_ERROR);
     }
@@ -543,7 +575,7 @@ int mediaDemuxer::demuxer_media_file_process() {
     set_callback(0, nullptr);
     set_callback(1, nullptr);
 
-    DEBUG_WRN("%s", counts.line().c_str());
+    if (writes) DEBUG_WRN("%s", counts.line().c_str());
     job.progress.set_damaged_pictures(counts.damaged);
     DEBUG_WRN("mediaDemuxer loop task end");
     return 0;
@@ -596,7 +628,11 @@ AVPacket* mediaDemuxer::without_inserted_configuration(AVPacket* packet) {
 }
 
 void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
-    if (demuxer_type & k_type_privacy) {
+    if (demuxer_type & k_type_info) {
+        demuxer_info_process(packet);
+    } else if (demuxer_type & k_type_check) {
+        demuxer_check_process(packet);
+    } else if (demuxer_type & k_type_privacy) {
         routing_packet_ = packet;
         demuxer_mosic_process(packet);
         routing_packet_ = nullptr;

@@ -78,6 +78,13 @@ DEMOSAIC_API demosaic_job *demosaic_job_new(const char *input, const char *key);
  *             masked); "0": decode and re-encode (the default)
  *   "output"  a directory (the usual output name inside it) or the output file itself, whose
  *             extension must be the input's; "" (the default): beside the input
+ *   "from", "to"  restore only the hidden pictures from this time on / before this time: seconds
+ *             ("12.5") or [HH:]MM:SS[.fff] ("14:02"); the output's times start near zero
+ *   "report"  create an evidence record (JSON) at this path, which must not exist yet
+ *   "check"   "1": test the key on the first privacy message only and write nothing (0 with
+ *             "The privacy key is correct", 2 for a wrong key)
+ * Options that do not go together (a range that ends before it starts, "check" with "copy",
+ * "output", "from" or "to") end the run with code 7.
  * Returns 0, DEMOSAIC_UNKNOWN_OPTION, DEMOSAIC_BAD_VALUE (NULL or a value the option does not
  * take; the option keeps its value) or DEMOSAIC_JOB_RUNNING. */
 DEMOSAIC_API int demosaic_job_set(demosaic_job *job, const char *option, const char *value);

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "common/printable.h"
 #include "common/secret.h"
 #include "debug/std_debug.h"
+#include "interface/evidence.h"
 #include "interface/ffmpegLog.h"
 #include "interface/keyInput.h"
 #include "interface/pqMosaicInterface.h"
@@ -114,13 +117,10 @@ bool read_key(job_context& job, const char* key_file, std::string* key) {
     return false;
 }
 
-#ifndef DEMOSAIC_VERSION
-#define DEMOSAIC_VERSION "0.1.0"
-#endif
-
 const char k_usage[] =
     "usage: demosaic INPUT KEY [options]\n"
     "       demosaic --key-file FILE INPUT [options]\n"
+    "       demosaic --info INPUT\n"
     "  INPUT  privacy-masked video (.mp4 or .avi, H.264 or HEVC)\n"
     "  KEY    the privacy key; \"-\" reads it from the first line of standard input\n"
     "         (at a terminal: asked for, not shown). A key on the command line can be\n"
@@ -134,9 +134,25 @@ const char k_usage[] =
     "  -o, --output PATH   write the output into directory PATH (usual name), or to the file\n"
     "                      PATH, whose extension must be the input's (.mp4 or .avi)\n"
     "  --key-file FILE     read the key from the first line of FILE, in place of KEY\n"
+    "  --from TIME         restore from TIME on, reading from the key picture before it; TIME\n"
+    "                      in seconds (12.5) or [HH:]MM:SS[.fff] (14:02 is 14 min 2 s)\n"
+    "  --to TIME           restore up to TIME (not included); the output's times start near 0\n"
+    "                      demosaic clip.mp4 KEY --from 14:02 --to 14:07\n"
+    "  --info              describe INPUT without a key: one JSON object on standard output\n"
+    "                      (streams, pictures, key and hidden pictures, version, first and\n"
+    "                      last hidden picture, result); nothing is decoded or decrypted\n"
+    "                      demosaic --info clip.mp4\n"
+    "  --check             test KEY on the first privacy message only and write nothing:\n"
+    "                      0 \"The privacy key is correct\", 2 wrong key, 5 no privacy data\n"
+    "                      demosaic --check clip.mp4 -\n"
+    "  --report FILE       write an evidence record (JSON) to FILE, which must not exist:\n"
+    "                      program and versions, times, command (key as ***), input and\n"
+    "                      output with SHA-256, result, picture counts, key fingerprint\n"
+    "                      demosaic clip.mp4 KEY --report clip.record.json\n"
     "  -v, --verbose       show all of FFmpeg's messages (default: warnings and errors)\n"
     "  --help              show this text and exit\n"
-    "  --version           show the version and exit\n";
+    "  --version           show the version and exit\n"
+    "A bad option value ends with code 7 (Parama Error) and an ERR line saying why.\n";
 
 struct command_line {
     restore_options options;
@@ -145,7 +161,11 @@ struct command_line {
     bool help = false;
     bool version = false;
     bool complete = true;  // false when an option lacks its value
+    // Why an option's value cannot be taken (the first such), or why options clash.
+    std::string error;
     std::vector<const char*> operands;
+    // Where the operands stand in argv (the key's is masked in the evidence record).
+    std::vector<int> operand_indexes;
 };
 
 // Only the exact option words are options; every other argument, and every argument after
@@ -153,25 +173,37 @@ struct command_line {
 command_line parse_command_line(int argc, char** argv) {
     command_line line;
     bool options_end = false;
+    bool info = false, check = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
+        // Options that take a value, by the name restore_options knows them by.
+        const char* valued = word == "-o" || word == "--output" ? "output"
+                             : word == "--from"                 ? "from"
+                             : word == "--to"                   ? "to"
+                             : word == "--report"               ? "report"
+                                                                : nullptr;
         if (options_end) {
             line.operands.push_back(argv[i]);
+            line.operand_indexes.push_back(i);
         } else if (word == "--") {
             options_end = true;
         } else if (word == "--copy") {
             line.options.copy = true;
+        } else if (word == "--info" || word == "--check") {
+            (word == "--info" ? info : check) = true;
+            line.options.set(word.substr(2), "1", nullptr);
         } else if (word == "-v" || word == "--verbose") {
             line.verbose = true;
         } else if (word == "--help") {
             line.help = true;
         } else if (word == "--version") {
             line.version = true;
-        } else if (word == "-o" || word == "--output") {
+        } else if (valued != nullptr) {
+            std::string why;
             if (i + 1 >= argc) {
                 line.complete = false;
-            } else {
-                line.options.output = argv[++i];
+            } else if (!line.options.set(valued, argv[++i], &why) && line.error.empty()) {
+                line.error = why;
             }
         } else if (word == "--key-file") {
             if (i + 1 >= argc) {
@@ -181,7 +213,14 @@ command_line parse_command_line(int argc, char** argv) {
             }
         } else {
             line.operands.push_back(argv[i]);
+            line.operand_indexes.push_back(i);
         }
+    }
+    if (info && check && line.error.empty()) line.error = "--info and --check do not go together";
+    // The command as the evidence record shows it: the key operand never appears.
+    for (int i = 0; i < argc; ++i) {
+        const bool key = line.operand_indexes.size() > 1 && i == line.operand_indexes[1];
+        line.options.command.push_back(key ? "***" : argv[i]);
     }
     return line;
 }
@@ -194,8 +233,11 @@ command_line parse_command_line(int argc, char** argv) {
 // from loading the library, which prints nothing.
 extern "C" __attribute__((visibility("default"))) int demosaic_program_main(int argc, char** argv) {
     harden_process();
-    std_debug::startup();
     const command_line line = parse_command_line(argc, argv);
+    const bool info = line.options.mode == restore_options::job_mode::info;
+    // The start-up line opens standard output, but for --info, whose standard output is its
+    // JSON alone.
+    std_debug::startup(!info);
     if (line.help) {
         printf("%s", k_usage);
         return 0;
@@ -204,37 +246,53 @@ extern "C" __attribute__((visibility("default"))) int demosaic_program_main(int 
         printf("demosaic %s\n", DEMOSAIC_VERSION);
         return 0;
     }
-    const size_t operands_needed = line.key_file != nullptr ? 1 : 2;
+    const size_t operands_needed = info || line.key_file != nullptr ? 1 : 2;
     if (line.operands.size() < operands_needed || !line.complete) {
-        printf("intput argc is error\n");
+        fprintf(info ? stderr : stdout, "intput argc is error\n");
+        fflush(stdout);
         fprintf(stderr, "%s", k_usage);
         return -1;
     }
     const char* input = line.operands[0];
-    const char* key_operand = line.key_file != nullptr ? nullptr : line.operands[1];
+    const char* key_operand = info ? "" : line.key_file != nullptr ? nullptr : line.operands[1];
     ffmpeg_log::install(line.verbose);
 
-    // The command line's job: log lines on standard output, cancelled by the signals below.
+    // The command line's job: log lines on standard output (for --info, its ERR lines on
+    // standard error), cancelled by the signals below.
     job_context job;
     job.use_console();
+    if (info) {
+        job.log.level = STD_DEBUG_LEVEL_ERR;
+        job.log.write = [](int, const char* text) { fputs(text, stderr); };
+    }
     std::string key;
     // The job's own failures end up in its result; this catches what fails around it (a
     // thread that cannot start when memory has run out), so that there is always a result line.
     try {
-        // Watching from here on, so that a signal also ends the wait for a key.
-        interrupt_watcher watcher(job);
-        bool key_ok = true;
-        if (key_operand != nullptr && std::strcmp(key_operand, "-") != 0) {
-            key = key_operand;
-            // The key leaves the argument area, which other users can read (/proc/PID/cmdline)
-            // for as long as the process runs.
-            OPENSSL_cleanse(const_cast<char*>(key_operand), key.size());
+        if (!line.error.empty()) {
+            // A value the option does not take: no job runs (and no key is asked for).
+            const job_context::thread_binding bound(job);
+            DEBUG_ERR("%s", line.error.c_str());
+            job.set_result_status(RESULT_PARAM_ERROR);
         } else {
-            key_ok = read_key(job, line.key_file, &key);
-        }
-        if (!job.cancelled()) {
-            progress::reporter progress_line(job.progress);  // only when stderr is a terminal
-            pq_mosaic_interface_input(job, input, key_ok ? key.c_str() : nullptr, line.options);
+            // Watching from here on, so that a signal also ends the wait for a key.
+            interrupt_watcher watcher(job);
+            bool key_ok = true;
+            if (key_operand != nullptr && std::strcmp(key_operand, "-") != 0) {
+                key = key_operand;
+                // The key leaves the argument area, which other users can read
+                // (/proc/PID/cmdline) for as long as the process runs.
+                OPENSSL_cleanse(const_cast<char*>(key_operand), key.size());
+            } else {
+                key_ok = read_key(job, line.key_file, &key);
+            }
+            if (!job.cancelled()) {
+                std::unique_ptr<progress::reporter> progress_line;  // only when stderr is a terminal
+                if (line.options.mode == restore_options::job_mode::restore) {
+                    progress_line.reset(new progress::reporter(job.progress));
+                }
+                pq_mosaic_interface_input(job, input, key_ok ? key.c_str() : nullptr, line.options);
+            }
         }
     } catch (...) {
         job.fail_with(std::current_exception());
@@ -242,6 +300,11 @@ extern "C" __attribute__((visibility("default"))) int demosaic_program_main(int 
     wipe_string(key);
     std::string message;
     const int result = job.get_result_status(&message);
-    printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());
+    if (info) {
+        if (job.description.empty()) job.description = describe_input(input, nullptr, job.pictures, result, message);
+        printf("%s\n", job.description.c_str());
+    } else {
+        printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());
+    }
     return result;
 }

@@ -7,16 +7,7 @@
 #include <string>
 
 #include "common/jobContext.h"
-
-// How a job restores, beyond its input and key (the command line's options).
-struct restore_options {
-    // Lossless restore: the decrypted pictures are copied into the output as recorded,
-    // beside the input's key pictures; nothing is decoded or encoded.
-    bool copy = false;
-    // Where the output goes: empty for the usual name beside the input; a directory for the
-    // usual name in it; any other path is the output file itself.
-    std::string output;
-};
+#include "interface/restoreOptions.h"
 
 // Runs one job on the caller's thread, with the job bound to it, and returns its result
 // code (0 to 12); the message stays readable on the job (get_result_status), and so does

@@ -32,6 +32,8 @@ public:
     // Takes over a descriptor create_exclusive made for path. False when it is not usable.
     bool adopt(int fd, const std::string& path);
     bool is_open() const { return fd_ >= 0; }
+    // The descriptor, for writing without an AVIOContext (-1 when not open).
+    int fd() const { return fd_; }
 
     // A seekable AVIOContext writing to the file, owned here; null when none can be made.
     AVIOContext* io();

@@ -67,6 +67,57 @@ int mediaDemuxer::forward_parameter_sets(const AVPacket* packet, const privacy::
     return 0;
 }
 
+bool mediaDemuxer::count_access_unit(const privacy::access_unit& unit, bool shown) {
+    const bool hidden = unit.kind != privacy::picture_kind::key && unit.message.found;
+    if (shown) {
+        picture_counts& counts = job.pictures;
+        if (unit.kind != privacy::picture_kind::none) ++counts.pictures;
+        if (unit.kind == privacy::picture_kind::key) ++counts.key_pictures;
+        if (hidden) ++counts.found;
+    }
+    return hidden;
+}
+
+void mediaDemuxer::demuxer_info_process(const AVPacket* packet) {
+    const size_t size = packet->data != nullptr && packet->size > 0 ? static_cast<size_t>(packet->size) : 0;
+    privacy::access_unit unit;
+    privacy::scan_access_unit(packet->data, size, video_codec_id, &unit);
+    const bool shown = !(packet->flags & AV_PKT_FLAG_DISCARD);
+    if (!count_access_unit(unit, shown) || !shown) return;
+    const int64_t time = input_time(packet);
+    if (time != AV_NOPTS_VALUE) {
+        if (first_hidden < 0 || time < first_hidden) first_hidden = time;
+        if (time > last_hidden) last_hidden = time;
+    }
+    // The version text as the restore reads it: from a message whose lengths hold together.
+    privacy::payload_layout layout;
+    if (!has_version && privacy::read_payload_layout(packet->data + unit.message.payload_at, unit.message.payload_size,
+                                                     unit.message.extent, &layout) == privacy::layout_status::ok &&
+        layout.version_part > 0) {
+        version_text.assign(reinterpret_cast<const char*>(packet->data + unit.message.payload_at), layout.version_size);
+        has_version = true;
+    }
+}
+
+void mediaDemuxer::demuxer_check_process(const AVPacket* packet) {
+    const size_t size = packet->data != nullptr && packet->size > 0 ? static_cast<size_t>(packet->size) : 0;
+    privacy::access_unit unit;
+    privacy::scan_access_unit(packet->data, size, video_codec_id, &unit);
+    if (!count_access_unit(unit, !(packet->flags & AV_PKT_FLAG_DISCARD))) return;
+    if (!decryptor) decryptor = std::make_shared<decryptMosic>(job, privacy_key);
+    const privacy::privacy_message_at& message = unit.message;
+    const int hidden = decryptor->decrypt_mosic_process(packet->data + message.payload_at, message.payload_size,
+                                                        message.extent, decrypt_buffer.get(), k_decrypt_buffer_size);
+    if (hidden > 0) OPENSSL_cleanse(decrypt_buffer.get(), static_cast<size_t>(hidden));
+    if (hidden >= 0) {
+        job.set_result_status(RESULT_OK, k_key_correct_message);
+        check_done_ = true;
+    } else if (get_result_code() != RESULT_OK) {
+        check_done_ = true;  // the key does not decrypt it
+    }
+    // A message whose lengths do not hold together tests nothing: the next one is tried.
+}
+
 int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
     if (packet == nullptr) return -1;
     if (video_codec_id != AV_CODEC_ID_H264 && video_codec_id != AV_CODEC_ID_HEVC) {
@@ -78,8 +129,10 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
     privacy::access_unit unit;
     privacy::scan_access_unit(packet->data, size, video_codec_id, &unit);
     picture_counts& counts = job.pictures;
-    // Pictures an edit list leaves out are decoded for reference only; they count for nothing.
+    // Pictures an edit list (or a range) leaves out are decoded for reference only; they count
+    // for nothing.
     const bool shown = !(packet->flags & AV_PKT_FLAG_DISCARD);
+    count_access_unit(unit, shown);
 
     // A key picture keeps the decoder's references: it passes whole, to be decoded and never
     // shown. So does a packet made of parameter sets alone.
@@ -108,7 +161,6 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
         forward_parameter_sets(packet, unit);
         return message.truncated ? -1 : 0;
     }
-    if (shown) ++counts.found;
     if (!references_intact_) {
         if (shown) ++counts.unreferenced;
         if (!noted_unreferenced_) {

@@ -3,7 +3,7 @@
 # (GNU parallel when it is installed, else xargs -P), and one report line per file with
 # its name and its result line.
 #
-#   DEMOSAIC_KEY='my privacy key' scripts/restore-many.sh [-j JOBS] [-o REPORT] [-l LOGDIR] FILE...
+#   DEMOSAIC_KEY='my privacy key' scripts/restore-many.sh [-j JOBS] [-o REPORT] [-l LOGDIR] [-r RECORDDIR] [-a ARG]... FILE...
 #   find clips -name '*.mp4' -print0 | DEMOSAIC_KEY=... scripts/restore-many.sh -0 -o report.txt
 #
 # Without FILE arguments the names are read from standard input, one per line, or
@@ -11,9 +11,12 @@
 # never appears in a process list. The report (default restore-report.txt) holds, sorted
 # by file name, lines of the form
 #   FILE<TAB>mosaic_ResultCode=N;mosaic_errStr=TEXT;
-# With -l, each file's log lines are kept in LOGDIR/<path with / as _>.log. Names that
+# (with -a --info, FILE<TAB> and the file's JSON description). With -l, each file's log
+# lines are kept in LOGDIR/<path with / as _>.log; with -r, each file's evidence record is
+# written to RECORDDIR/<path with / as _>.json (demosaic --report; it must not exist yet).
+# Each -a ARG is passed to every demosaic (-a --copy, -a --check, -a --from -a 10). Names that
 # hold "_decmosic_" (outputs of an earlier run) are skipped. The exit status is 0
-# when every file was restored, 1 when any was not, 2 for a bad command line.
+# when every file succeeded, 1 when any did not, 2 for a bad command line.
 # RESTORE_MANY_WITH=xargs uses xargs -P even when GNU parallel is installed.
 set -euo pipefail
 
@@ -34,14 +37,17 @@ if [ "${1:-}" = "--one" ]; then
       exit 0
       ;;
   esac
-  log=$(printf '%s\n' "$DEMOSAIC_KEY" | "$RESTORE_MANY_DEMOSAIC" "$file" - 2>/dev/null) && status=0 || status=$?
+  eval "extra=($RESTORE_MANY_ARGS)"
+  name=$(printf '%s' "$file" | tr '/' '_')
+  if [ -n "$RESTORE_MANY_RECORDS" ]; then extra+=(--report "$RESTORE_MANY_RECORDS/$name.json"); fi
+  log=$(printf '%s\n' "$DEMOSAIC_KEY" | "$RESTORE_MANY_DEMOSAIC" "${extra[@]}" -- "$file" - 2>/dev/null) && status=0 || status=$?
   result=$(printf '%s\n' "$log" | tail -n 1)
   case $result in
-    mosaic_ResultCode=*) ;;
+    mosaic_ResultCode=* | '{'*) ;;
     *) result="no result line (exit status $status)" ;;
   esac
   if [ -n "$RESTORE_MANY_LOGDIR" ]; then
-    printf '%s\n' "$log" > "$RESTORE_MANY_LOGDIR/$(printf '%s' "$file" | tr '/' '_').log"
+    printf '%s\n' "$log" > "$RESTORE_MANY_LOGDIR/$name.log"
   fi
   printf '%s\t%s\n' "$file" "$result" >> "$RESTORE_MANY_REPORT"
   exit 0
@@ -50,12 +56,16 @@ fi
 jobs=$(nproc 2>/dev/null || echo 2)
 report=restore-report.txt
 logdir=""
+records=""
+args=""
 nul=0
-while getopts "j:o:l:0h" option; do
+while getopts "j:o:l:r:a:0h" option; do
   case $option in
     j) jobs=$OPTARG ;;
     o) report=$OPTARG ;;
     l) logdir=$OPTARG ;;
+    r) records=$OPTARG ;;
+    a) args+=$(printf '%q ' "$OPTARG") ;;
     0) nul=1 ;;
     h) usage 0 ;;
     *) usage ;;
@@ -84,9 +94,12 @@ if [ -z "$demosaic" ] || [ ! -x "$demosaic" ]; then
 fi
 
 if [ -n "$logdir" ]; then mkdir -p "$logdir"; fi
+if [ -n "$records" ]; then mkdir -p "$records"; fi
 : > "$report"
 export DEMOSAIC_KEY
+# The -a arguments travel quoted for the shell (printf %q) and are split again in --one.
 export RESTORE_MANY_DEMOSAIC=$demosaic RESTORE_MANY_REPORT=$report RESTORE_MANY_LOGDIR=$logdir
+export RESTORE_MANY_RECORDS=$records RESTORE_MANY_ARGS=$args
 
 # The names, NUL-separated, whether they came as arguments or on standard input.
 names() {
@@ -111,6 +124,6 @@ fi
 
 sort -t "$(printf '\t')" -k 1,1 -o "$report" "$report"
 total=$(wc -l < "$report")
-failed=$(grep -vc "	mosaic_ResultCode=0;" "$report" || true)
+failed=$(grep -vc -e "	mosaic_ResultCode=0;" -e '"result":{"code":0,' "$report" || true)
 echo "restore-many: $((total - failed)) of $total restored; report in $report"
 [ "$failed" -eq 0 ]

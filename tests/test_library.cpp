@@ -192,7 +192,8 @@ TEST(Library, AJobKeepsItsOptionsRunsAgainAfreshAndACancelBeforeARunEndsThatRun)
         int answer;
     } settings[] = {{"copy", "1", 0},          {"copy", "yes", DEMOSAIC_BAD_VALUE}, {"copy", nullptr, DEMOSAIC_BAD_VALUE},
                     {"output", out.c_str(), 0}, {"verbose", "1", DEMOSAIC_UNKNOWN_OPTION},
-                    {"Copy", "1", DEMOSAIC_UNKNOWN_OPTION}, {nullptr, "1", DEMOSAIC_UNKNOWN_OPTION}};
+                    {"Copy", "1", DEMOSAIC_UNKNOWN_OPTION}, {nullptr, "1", DEMOSAIC_UNKNOWN_OPTION},
+                    {"to", "soon", DEMOSAIC_BAD_VALUE},   {"info", "1", DEMOSAIC_UNKNOWN_OPTION}};
     for (const auto& setting : settings) {
         EXPECT_EQ(demosaic_job_set(job, setting.option, setting.value), setting.answer)
             << (setting.option ? setting.option : "null") << "=" << (setting.value ? setting.value : "null");

@@ -107,3 +107,18 @@ TEST_F(RestoreMany, RefusesToStartWithoutAKeyOrWithABadJobCount) {
     EXPECT_EQ(restore({"-j", "zero", "one.mp4"}).exit_code, 2);
     EXPECT_EQ(restored_count(), 0);
 }
+
+TEST_F(RestoreMany, PassesOptionsToEveryRunAndKeepsARecordPerFile) {
+    const auto r = restore({"-a", "--check", "-r", "records", "-o", "checks.txt", "one.mp4", "other.mp4"});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(read_lines(dir_ + "/checks.txt"),
+              (std::vector<std::string>{"one.mp4\tmosaic_ResultCode=0;mosaic_errStr=The privacy key is correct;",
+                                        "other.mp4\tmosaic_ResultCode=2;mosaic_errStr=The privacy key is incorrect;"}));
+    for (const std::string name : {"one.mp4", "other.mp4"}) {
+        const auto record = read_lines(dir_ + "/records/" + name + ".json");
+        ASSERT_EQ(record.size(), 1u) << name;
+        EXPECT_NE(record[0].find("\"mode\":\"check\""), std::string::npos) << record[0];
+        EXPECT_EQ(record[0].find("batch-key"), std::string::npos);
+    }
+    EXPECT_EQ(restored_count(), 0);
+}
