@@ -32,7 +32,6 @@ echo "== ThreadSanitizer build and suite"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMOSAIC_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j"$jobs"
 cat tests/support/tsan.supp > build-tsan/tsan.supp
-if pkg-config --atleast-version=61 libavcodec; then cat tests/support/tsan-libavcodec61.supp >> build-tsan/tsan.supp; fi
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tsan.supp" ctest --output-on-failure -j"$jobs" -E HostileCampaign)
 
 # libFuzzer smoke runs under AddressSanitizer and UndefinedBehaviorSanitizer (a minute per
