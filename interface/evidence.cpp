@@ -148,8 +148,8 @@ std::string evidence_record(const evidence_facts& facts) {
     return record.text();
 }
 
-bool evidenceFile::create(const std::string& path, mode_t mode, std::string* why) {
-    const int fd = outputFile::create_exclusive(path, mode);
+bool evidenceFile::create(const std::string& path, const struct stat* input, std::string* why) {
+    const int fd = outputFile::create_exclusive(path, input);
     if (fd < 0 || !file_.adopt(fd, path)) {
         *why = std::strerror(fd < 0 ? errno : EBADF);
         if (fd >= 0) close(fd);
@@ -173,5 +173,6 @@ bool evidenceFile::write(const std::string& text, std::string* why) {
         written = false;
         *why = std::strerror(errno != 0 ? errno : EIO);
     }
+    if (written) file_.keep();
     return written;
 }

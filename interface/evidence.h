@@ -58,9 +58,9 @@ std::string evidence_record(const evidence_facts& facts);
 // once when it ends, removed (only while its name still leads to it) when it cannot be.
 class evidenceFile {
 public:
-    // Creates path exclusively with mode (read/write bits, narrowed by the umask). False with
-    // *why (strerror) when it exists or cannot be made.
-    bool create(const std::string& path, mode_t mode, std::string* why);
+    // Creates path exclusively, no more readable than the input described by input (null:
+    // owner-only). False with *why (strerror) when it exists or cannot be made.
+    bool create(const std::string& path, const struct stat* input, std::string* why);
     bool is_open() const { return file_.is_open(); }
     // Writes text, flushes it to the disk and closes. False with *why when that failed.
     bool write(const std::string& text, std::string* why);

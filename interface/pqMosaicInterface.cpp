@@ -38,11 +38,10 @@ std::string absolute_path(const std::string& path) {
     return absolute;
 }
 
-// The evidence record gets the input's read/write bits (an input only its owner may read
-// gives a record only its owner may read); 0600 when the input cannot be looked at.
-mode_t record_mode(const char* input_path) {
-    struct stat info {};
-    return input_path != nullptr && stat(input_path, &info) == 0 ? (info.st_mode & 0666) : 0600;
+// What the input is, for the evidence record: the record is no more readable than the input,
+// as the restored file (owner-only when the input cannot be looked at).
+const struct stat* input_info(const char* input_path, struct stat* info) {
+    return input_path != nullptr && stat(input_path, info) == 0 ? info : nullptr;
 }
 
 // Writes the evidence record of the job that has just ended. When it cannot be written, the
@@ -105,7 +104,8 @@ int pq_mosaic_interface_input(job_context& job, const char* input_path, const ch
     // The record's file is claimed before anything runs: an existing file is never overwritten.
     evidenceFile record;
     std::string why;
-    if (!options.report.empty() && !record.create(options.report, record_mode(input_path), &why)) {
+    struct stat input_stat {};
+    if (!options.report.empty() && !record.create(options.report, input_info(input_path, &input_stat), &why)) {
         DEBUG_ERR("cannot create the report %s: %s", options.report.c_str(), why.c_str());
         job.set_result_status(RESULT_OPEN_OUTPUT_ERROR);
         if (info) job.description = describe_input(input_path, nullptr, job.pictures, RESULT_OPEN_OUTPUT_ERROR,
