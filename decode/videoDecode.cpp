@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/pictureGroup.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "interface/resultStatus.h"
@@ -211,7 +212,13 @@ void videoDecode::loop_task(AVFrame* frame) {
         assign_presentation_time(frame);
         const int64_t tag = read_tag(frame);
         const bool drop = tag == k_tag_none ? last_sent_withheld : tag == k_tag_withhold;
-        if (!drop) fan_out(frame);
+        if (!drop) {
+            mark_group_start(frame, opens_group);
+            opens_group = false;
+            fan_out(frame);
+        } else {
+            opens_group = true;
+        }
         av_frame_unref(frame);
     }
 }

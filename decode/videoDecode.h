@@ -76,4 +76,6 @@ private:
     // Verdict of the packet sent last; used only for a picture that comes back without
     // the verdict of its own packet. Touched by the worker thread alone.
     bool last_sent_withheld = false;
+    // The next picture handed on opens a group: it is the first, or follows a withheld one.
+    bool opens_group = true;
 };
