@@ -276,7 +276,7 @@ void mediaMuxer::loop_task() {
             if (pkt->duration > 0) pkt->duration = av_rescale_q(pkt->duration, video_time_base, out_tb);
             pkt->stream_index = out_video_stream->index;
             ++video_packet_count;
-            progress::note_picture_written();
+            if (counts_pictures) progress::note_picture_written();
             if (!place_video(pkt)) {
                 av_packet_unref(pkt);
                 break;
