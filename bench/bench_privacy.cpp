@@ -75,7 +75,8 @@ void BM_privacy_step(benchmark::State& state) {
     std::memcpy(packet->data, bytes.data(), bytes.size());
     packet->pts = packet->dts = 512;
 
-    mediaDemuxer demuxer(nullptr, mediaDemuxer::k_type_privacy, k_key);
+    job_context job;  // prints nothing
+    mediaDemuxer demuxer(job, nullptr, mediaDemuxer::k_type_privacy, k_key);
     demuxer.video_codec_id = AV_CODEC_ID_H264;
     int64_t delivered = 0;
     demuxer.set_callback(0, [&delivered](void* item) {

@@ -208,3 +208,10 @@ convertColorSpace::convertColorSpace(AVFrame* src, AVPixelFormat dst_format, sca
     }
     is_ok = true;
 }
+
+void common::start_worker(std::function<void()> body) {
+    work_thread = std::thread([this, body = std::move(body)] {
+        job_context::thread_binding bound(job);
+        body();
+    });
+}

@@ -1,5 +1,5 @@
-// The base of every pipeline stage (callback slots, worker thread, queue lock and signal),
-// and the shared media helpers: nal_type_name and convertColorSpace.
+// The base of every pipeline stage (the job it works for, callback slots, worker thread, queue
+// lock and signal), and the shared media helpers: nal_type_name and convertColorSpace.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "common/avPacketDev.h"
-#include "interface/resultStatus.h"
+#include "common/jobContext.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -32,7 +32,7 @@ public:
     static constexpr std::chrono::milliseconds k_status_check{10};
     static constexpr std::chrono::milliseconds k_pop_wait{5};
 
-    common() = default;
+    explicit common(job_context& job) : job(job), input_stream_info(job.input_stream_info) {}
     virtual ~common() = default;
     common(const common&) = delete;
     common& operator=(const common&) = delete;
@@ -47,6 +47,16 @@ public:
     // Calls every filled slot, 0 to 9 in order, with item.
     void fan_out(void* item);
 
+    // The job this stage works for, which outlives it. A stage reports to its job alone, in
+    // the words the status has everywhere: set_result_status, get_result_code, and the log
+    // lines, whose macros find log_target() here.
+    job_context& job;
+    // The job's stream parameters (published by the demuxer).
+    input_stream_info_t& input_stream_info;
+    void set_result_status(int code) { job.set_result_status(code); }
+    int get_result_code() const { return job.get_result_code(); }
+    std_debug::log_sink* log_target() const { return &job.log; }
+
     bool is_init = false;
     std::function<void(void*)> callbacks[k_callback_slots];
     std::thread work_thread;
@@ -59,6 +69,10 @@ public:
     std::condition_variable space_cond;
 
 protected:
+    // Starts work_thread on body, with the job bound to the thread: FFmpeg's messages and the
+    // code of no stage on it report to the job too.
+    void start_worker(std::function<void()> body);
+
     // Bounded push (decoder, encoder): waits while k_queue_bound or more items are queued,
     // then appends a reference copy of item. There is one producer per bounded queue.
     // Once the result status has failed, the consumer has stopped or is about to, so a full

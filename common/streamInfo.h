@@ -1,6 +1,7 @@
-// Parameters of the input's video stream, published once by the demuxer's constructor
-// before any worker starts, then only read. The first eight fields are what the encoder
-// is configured from (encode_params).
+// Parameters of the input's video stream, published once per job by the demuxer's
+// constructor before any worker starts, then only read (each job holds its own record,
+// common/jobContext.h). The first eight fields are what the encoder is configured from
+// (encode_params).
 #pragma once
 
 #include <cstdint>
@@ -35,5 +36,3 @@ struct input_stream_info_t : encode_params {
     AVColorTransferCharacteristic color_trc = AVCOL_TRC_UNSPECIFIED;
     AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
 };
-
-extern input_stream_info_t input_stream_info;

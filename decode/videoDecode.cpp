@@ -7,7 +7,7 @@
 #include "common/pictureGroup.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 #include "privacy/accessUnit.h"
 
 extern "C" {
@@ -56,7 +56,7 @@ bool videoDecode::is_withheld_label(const char* label) {
            std::strstr(label, "VPS") != nullptr;
 }
 
-videoDecode::videoDecode(int id) : codec_id(id) {
+videoDecode::videoDecode(job_context& job, int id) : common(job), codec_id(id) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoDecode::videoDecode() codecId error %d", codec_id);
         set_result_status(RESULT_DECODER_ERROR);
@@ -92,7 +92,7 @@ videoDecode::videoDecode(int id) : codec_id(id) {
     }
     running = true;
     is_init = true;
-    work_thread = std::thread([this] { loop_task(); });
+    start_worker([this] { loop_task(); });
 }
 
 videoDecode::~videoDecode() {

@@ -22,7 +22,7 @@ extern "C" {
 
 class videoDecode : public common {
 public:
-    explicit videoDecode(int codec_id);
+    videoDecode(job_context& job, int codec_id);
     ~videoDecode() override;
 
     // Queues a reference to an AVPacket*, waiting while the queue is full.

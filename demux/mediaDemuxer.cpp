@@ -15,22 +15,22 @@
 
 #include <openssl/crypto.h>
 
+#include "common/jobContext.h"
+#include "common/resultCode.h"
+#include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "decode/videoDecode.h"
 #include "encode/videoEncode.h"
-#include "interface/ffmpegLog.h"
-#include "interface/progress.h"
-#include "interface/resultStatus.h"
 #include "mux/mediaMuxer.h"
 #include "mux/outputFile.h"
 #include "mux/streamCopy.h"
 #include "privacy/accessUnit.h"
 #include "privacy/privacyPacket.h"
 
-input_stream_info_t input_stream_info;
-
-mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key, const char* requested_output)
-    : demuxer_type(type), privacy_key(std::move(key)) {
+// Publishes the input's stream parameters in the job, for the encoder and the muxer.
+mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, std::string key,
+                           const char* requested_output)
+    : common(job), demuxer_type(type), privacy_key(std::move(key)) {
     if (input_path == nullptr) return;
     videoCodecpar = nullptr;
     audioCodecpar = nullptr;
@@ -131,7 +131,7 @@ mediaDemuxer::mediaDemuxer(const char* input_path, int type, std::string key, co
     if (expected <= 0 && fmt_ctx->duration > 0) {
         expected = static_cast<int64_t>(static_cast<double>(fmt_ctx->duration) / AV_TIME_BASE * fps + 0.5);
     }
-    progress::set_expected_pictures(expected);
+    job.progress.set_expected_pictures(expected);
 
     decrypt_buffer.reset(new uint8_t[k_decrypt_buffer_size]);
     is_init = true;
@@ -254,8 +254,8 @@ void mediaDemuxer::build_stream_copy(std::unique_ptr<streamCopy>* copy, std::uni
         video_par = adjusted.get();
         length_prefixed = true;
     }
-    copy->reset(new streamCopy(video_codec_id, length_prefixed));
-    muxer->reset(new mediaMuxer(output_path.c_str(), nullptr, audioCodecpar, fmt_ctx, output_fd, video_par));
+    copy->reset(new streamCopy(job, video_codec_id, length_prefixed));
+    muxer->reset(new mediaMuxer(job, output_path.c_str(), nullptr, audioCodecpar, fmt_ctx, output_fd, video_par));
     (*muxer)->bounded_queue = true;
     mediaMuxer* sink = muxer->get();
     streamCopy* stage = copy->get();
@@ -283,13 +283,13 @@ int mediaDemuxer::demuxer_media_file_process() {
     if (demuxer_type & k_type_copy) {
         build_stream_copy(&copy, &muxer, output_fd);
     } else {
-        decoder.reset(new videoDecode(video_codec_id));
+        decoder.reset(new videoDecode(job, video_codec_id));
         set_callback(0, std::bind(&common::push_data, decoder.get(), std::placeholders::_1));
-        ffmpeg_log::set_probing(true);  // hardware encoders that do not open are expected here
-        encoder.reset(new videoEncode(video_codec_id, &input_stream_info));
-        ffmpeg_log::set_probing(false);
+        job.set_probing(true);  // hardware encoders that do not open are expected here
+        encoder.reset(new videoEncode(job, video_codec_id, &input_stream_info));
+        job.set_probing(false);
         decoder->set_callback(0, std::bind(&common::push_data, encoder.get(), std::placeholders::_1));
-        muxer.reset(new mediaMuxer(output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
+        muxer.reset(new mediaMuxer(job, output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
                                    audioCodecpar, fmt_ctx, output_fd));
         encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
         // Chunks encoded side by side reach the muxer in bursts; the pool counts them sooner.

@@ -1,6 +1,7 @@
-// The input stage and the owner of one job: opens the input, picks the streams, derives
-// the output path, publishes input_stream_info, and runs the job's main loop on the
-// caller's thread (read, Annex B filter, privacy step, routing, stage build and tear-down).
+// The input stage and the owner of one job's pipeline: opens the input, picks the streams,
+// derives the output path, publishes the job's input_stream_info, and runs the job's main
+// loop on the caller's thread (read, Annex B filter, privacy step, routing, stage build and
+// tear-down). Every stage it builds works for its job.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +32,8 @@ public:
 
     // requested_output: the output path asked for on the command line (a directory, or the
     // file itself), or null for the usual name beside the input.
-    mediaDemuxer(const char* input_path, int type, std::string privacy_key, const char* requested_output = nullptr);
+    mediaDemuxer(job_context& job, const char* input_path, int type, std::string privacy_key,
+                 const char* requested_output = nullptr);
     ~mediaDemuxer() override;
 
     // The output path for an input path: "_decmosic_" and 14 digits of local time inserted
@@ -50,7 +52,7 @@ public:
     int create_output_file();
 
     // Runs the whole job. -1 when the demuxer is not initialised, else 0; the outcome is
-    // in the result status.
+    // in the job's result status.
     int demuxer_media_file_process();
 
     // Dispatches one video packet by demuxer_type.

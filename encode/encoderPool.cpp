@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "interface/progress.h"
-#include "interface/resultStatus.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -82,8 +80,9 @@ chunk_plan plan_chunks(int cores, int codec_id, int64_t picture_bytes) {
     return plan;
 }
 
-encoderPool::encoderPool(const chunk_plan& plan, double picture_bits, factory make, chunkEncoder::sink hand_on)
-    : plan_(plan), picture_bits_(picture_bits), make_(std::move(make)), hand_on_(std::move(hand_on)) {
+encoderPool::encoderPool(job_context& job, const chunk_plan& plan, double picture_bits, factory make,
+                         chunkEncoder::sink hand_on)
+    : job_(job), plan_(plan), picture_bits_(picture_bits), make_(std::move(make)), hand_on_(std::move(hand_on)) {
 #if defined(__GLIBC__)
     // An encoder comes and goes with every chunk, on alternating threads. glibc would raise its
     // mmap threshold once the first encoder's large blocks are freed and then keep such blocks
@@ -117,7 +116,7 @@ encoderPool::~encoderPool() {
     for (auto& w : workers_) w.join();
 }
 
-bool encoderPool::stopped_locked() const { return failed_ || stopping_ || get_result_code() != RESULT_OK; }
+bool encoderPool::stopped_locked() const { return failed_ || stopping_ || job_.get_result_code() != RESULT_OK; }
 
 void encoderPool::wait_locked(std::unique_lock<std::mutex>& lock, std::condition_variable& cond) {
     cond.wait_for(lock, k_status_check);
@@ -160,11 +159,11 @@ bool encoderPool::finish() {
     if (!chunks_.empty()) chunks_.back()->closed = true;
     work_cond_.notify_all();
     while (!stopped_locked() && !chunks_.empty()) wait_locked(lock, space_cond_);
-    return !failed_ && get_result_code() == RESULT_OK && chunks_.empty();
+    return !failed_ && job_.get_result_code() == RESULT_OK && chunks_.empty();
 }
 
 void encoderPool::fail() {
-    if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
+    if (job_.get_result_code() == RESULT_OK) job_.set_result_status(RESULT_ENCODER_ERROR);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         failed_ = true;
@@ -174,6 +173,8 @@ void encoderPool::fail() {
 }
 
 void encoderPool::worker() {
+    // The encoders' log lines and FFmpeg's messages from this thread go to the job.
+    job_context::thread_binding bound(job_);
     for (;;) {
         std::shared_ptr<chunk> next;
         {
@@ -238,7 +239,10 @@ bool encoderPool::encode_chunk(const std::shared_ptr<chunk>& c) {
         frame.reset();
         if (drained) encoder.reset();  // its memory goes before the next chunk's encoder comes
         // Restored pictures leave the encoders here, whenever the muxer gets them.
-        for (size_t i = 0; i < ready.size(); ++i) progress::note_picture_written();
+        if (!ready.empty()) {
+            std::lock_guard<std::mutex> lock(progress_mutex_);
+            for (size_t i = 0; i < ready.size(); ++i) job_.progress.note_picture_written();
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (auto& packet : ready) c->packets.push_back(std::move(packet));

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/ffHolders.h"
+#include "common/jobContext.h"
 
 // How the pictures are split and how many encoders work at once.
 struct chunk_plan {
@@ -57,10 +58,11 @@ public:
     // encoder could not be opened (it has said why).
     using factory = std::function<std::unique_ptr<chunkEncoder>(double rate_scale)>;
 
-    // Starts plan.instances workers. picture_bits: the target bits per picture (0: every
-    // encoder gets the target as it is). hand_on receives every packet, in picture order, on
-    // one worker at a time; it must take its own reference.
-    encoderPool(const chunk_plan& plan, double picture_bits, factory make, chunkEncoder::sink hand_on);
+    // Starts plan.instances workers, bound to job: it receives their failures, their log lines
+    // and a progress note for every picture as it leaves an encoder. picture_bits: the target
+    // bits per picture (0: every encoder gets the target as it is). hand_on receives every
+    // packet, in picture order, on one worker at a time; it must take its own reference.
+    encoderPool(job_context& job, const chunk_plan& plan, double picture_bits, factory make, chunkEncoder::sink hand_on);
     // Stops and joins the workers; chunks not yet handed on are dropped.
     ~encoderPool();
     encoderPool(const encoderPool&) = delete;
@@ -102,6 +104,7 @@ private:
     // Under mutex_: waits on cond for at most the status-check period.
     void wait_locked(std::unique_lock<std::mutex>& lock, std::condition_variable& cond);
 
+    job_context& job_;
     const chunk_plan plan_;
     const double picture_bits_;
     const factory make_;
@@ -114,6 +117,8 @@ private:
     int64_t waiting_ = 0;      // pictures queued in chunks, not yet taken by an encoder
     int64_t outstanding_ = 0;  // pictures taken in and not yet handed on
     bool handing_on_ = false;  // a worker is handing packets on
+    // One progress note at a time (the job's callback may be the caller's).
+    std::mutex progress_mutex_;
     // Of the chunks whose encoders are drained: the bits they gave, and the bits they were
     // asked for (their pictures at their rate scale).
     double finished_bits_ = 0;

@@ -39,10 +39,10 @@ struct option_dictionary {
     ~option_dictionary() { av_dict_free(&dict); }
 };
 
-// The fields every encoder kind is opened with. Only the software encoder takes the input's
-// level, and only the software and QSV encoders take the private options.
-void configure_encoder(AVCodecContext* ctx, const encode_params* p, AVPixelFormat pix_fmt, bool with_level,
-                       bool with_private_options, bool low_latency = true) {
+// The fields every encoder kind is opened with (the colour from the job's stream record). Only
+// the software encoder takes the input's level, and only the software and QSV encoders take the private options.
+void configure_encoder(AVCodecContext* ctx, const encode_params* p, const input_stream_info_t& input_stream_info,
+                       AVPixelFormat pix_fmt, bool with_level, bool with_private_options, bool low_latency = true) {
     ctx->width = p->width;
     ctx->height = p->height;
     ctx->time_base = AVRational{1, p->fps};
@@ -97,25 +97,25 @@ int hevc_main_tier_level(int width, int height, int fps, int64_t bit_rate) {
 // choice to it. Every encoder opened with the same arguments (the bit rate aside, with a fixed
 // level) writes the same parameter sets, so that chunks from several of them join into one
 // stream.
-int open_software_encoder(AVCodecContext* ctx, const AVCodec* codec, const encode_params* params, bool low_latency,
+int open_software_encoder(AVCodecContext* ctx, const AVCodec* codec, const encode_params* params,
+                          const input_stream_info_t& input_stream_info, const char* x265_log, bool low_latency,
                           int threads, int hevc_level = 0) {
-    configure_encoder(ctx, params, static_cast<AVPixelFormat>(params->pix_fmt), true, true, low_latency);
+    configure_encoder(ctx, params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt), true, true,
+                      low_latency);
     // Use the machine's cores without holding pictures back: libx264 splits each picture
     // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
     // frames would override it); libx265 runs its wavefront thread pool within one picture
     // ("zerolatency" keeps it to one frame thread), of the given size.
     ctx->thread_count = threads;
     ctx->thread_type = FF_THREAD_SLICE;
-    // libx265 prints its set-up and statistics itself, past FFmpeg's log level: when FFmpeg
-    // shows warnings and errors only, libx265 is asked for no more either. Below 720 lines it
-    // turns lookahead slices off with a warning; asking for that directly says the same
-    // without the warning.
+    // libx265 prints its set-up and statistics itself, past FFmpeg's log level and past the
+    // job's log: x265_log (videoEncode::x265_log_params) says how much it may, or null to leave
+    // it at its own default.
     std::string x265_params;
     const auto x265_param = [&x265_params](const std::string& param) {
         x265_params += (x265_params.empty() ? "" : ":") + param;
     };
-    if (av_log_get_level() < AV_LOG_INFO)
-        x265_param(ctx->height < 720 ? "log-level=warning:lookahead-slices=0" : "log-level=warning");
+    if (x265_log != nullptr) x265_param(x265_log);
     if (threads > 0) x265_param("pools=" + std::to_string(threads));
     if (hevc_level > 0)
         x265_param("level-idc=" + std::to_string(hevc_level / 10) + "." + std::to_string(hevc_level % 10) + ":high-tier=0");
@@ -156,12 +156,15 @@ private:
 
 // The encoder of one chunk, opened like the stage's own but with the threads of the plan and
 // rate_scale times the target bit rate.
-std::unique_ptr<chunkEncoder> open_chunk_encoder(const AVCodec* codec, encode_params params, double rate_scale,
-                                                 bool low_latency, int threads, int hevc_level) {
+std::unique_ptr<chunkEncoder> open_chunk_encoder(const AVCodec* codec, encode_params params,
+                                                 const input_stream_info_t& input_stream_info, const char* x265_log,
+                                                 double rate_scale, bool low_latency, int threads, int hevc_level) {
     if (rate_scale != 1.0) params.bit_rate = std::max<int64_t>(1025, std::llround(params.bit_rate * rate_scale));
     codec_context_ptr ctx(avcodec_alloc_context3(codec));
     ff::packet_ptr packet(av_packet_alloc());
-    if (!ctx || !packet || open_software_encoder(ctx.get(), codec, &params, low_latency, threads, hevc_level) < 0) {
+    if (!ctx || !packet ||
+        open_software_encoder(ctx.get(), codec, &params, input_stream_info, x265_log, low_latency, threads, hevc_level) <
+            0) {
         DEBUG_ERR("Could not open software encoder");
         return nullptr;
     }
@@ -170,7 +173,9 @@ std::unique_ptr<chunkEncoder> open_chunk_encoder(const AVCodec* codec, encode_pa
 
 }  // namespace
 
-videoEncode::videoEncode(int codec_id, const encode_params* params, bool low_latency, const chunk_plan* plan) {
+videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency,
+                         const chunk_plan* plan)
+    : common(job) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoEncode::videoEncode() codecId error %d", codec_id);
         set_result_status(RESULT_ENCODER_ERROR);
@@ -216,7 +221,7 @@ videoEncode::videoEncode(int codec_id, const encode_params* params, bool low_lat
     running = true;
     is_init = true;
     try {
-        work_thread = std::thread([this] { loop_task(); });
+        start_worker([this] { loop_task(); });
     } catch (...) {
         // No worker: leave nothing open behind the exception.
         running = false;
@@ -282,7 +287,8 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         DEBUG_WRN("Could not allocate encoder software context");
         return false;
     }
-    const int opened = open_software_encoder(ctx.get(), codec, params, low_latency, 0);
+    const int opened = open_software_encoder(ctx.get(), codec, params, input_stream_info, x265_log_params(ctx->height),
+                                             low_latency, 0);
     if (opened < 0) {
         DEBUG_WRN("Could not open software encoder");
         return false;
@@ -314,7 +320,7 @@ bool videoEncode::init_qsv_encoder(int codec_id, const encode_params* params) {
     }
     device.reset();
 
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, true);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_NV12, false, true);
     option_dictionary options;
     av_dict_set(&options.dict, "low_power", "0", 0);
     if (avcodec_open2(ctx.get(), codec, &options.dict) < 0) {
@@ -365,7 +371,7 @@ bool videoEncode::init_nvenc_encoder(int codec_id, const encode_params* params) 
     frames.reset();
     device.reset();
 
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_CUDA, false, false);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_CUDA, false, false);
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         DEBUG_WRN("Could not open hardware device %s", name);
         return false;
@@ -383,7 +389,7 @@ bool videoEncode::init_amf_encoder(int codec_id, const encode_params* params) {
         DEBUG_WRN("Could not avcode alloc encoder %s", name);
         return false;
     }
-    configure_encoder(ctx.get(), params, AV_PIX_FMT_NV12, false, false);
+    configure_encoder(ctx.get(), params, input_stream_info, AV_PIX_FMT_NV12, false, false);
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         DEBUG_WRN("Could not open hardware device %s", name);
         return false;
@@ -563,9 +569,10 @@ void videoEncode::start_chunks(int codec_id, const encode_params* params, bool l
     // The encoder's own idea of the rate: bits per tick of its time base, one picture.
     const double picture_bits = share_rate ? static_cast<double>(params->bit_rate) / params->fps : 0.0;
     pool.reset(new encoderPool(
-        chunks, picture_bits,
-        [codec = codec, p = *params, low_latency, threads = chunks.threads, hevc_level](double rate_scale) {
-            return open_chunk_encoder(codec, p, rate_scale, low_latency, threads, hevc_level);
+        job, chunks, picture_bits,
+        [codec = codec, p = *params, info = input_stream_info, x265_log = x265_log_params(params->height), low_latency,
+         threads = chunks.threads, hevc_level](double rate_scale) {
+            return open_chunk_encoder(codec, p, info, x265_log, rate_scale, low_latency, threads, hevc_level);
         },
         [this](AVPacket* packet) { hand_on(packet); }));
     keep_description_only();
@@ -589,4 +596,13 @@ void videoEncode::hand_on(AVPacket* packet) {
     packet->stream_index = output_stream_index;
     if (packet->duration <= 0) packet->duration = packet_duration;
     fan_out(packet);
+}
+
+const char* videoEncode::x265_log_params(int height) const {
+    // Below 720 lines libx265 turns lookahead slices off with a warning; asking for that
+    // directly says the same without the warning.
+    const bool small = height < 720;
+    if (!job.console()) return small ? "log-level=none:lookahead-slices=0" : "log-level=none";
+    if (av_log_get_level() < AV_LOG_INFO) return small ? "log-level=warning:lookahead-slices=0" : "log-level=warning";
+    return nullptr;
 }

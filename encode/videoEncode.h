@@ -20,13 +20,13 @@ extern "C" {
 class videoEncode : public common {
 public:
     // codec_id: AV_CODEC_ID_H264 or AV_CODEC_ID_HEVC; the encoder produces the same codec.
-    // Packets leave with the stream index input_stream_info.video_stream_index (read here),
-    // so that the muxer can tell them from the input's audio packets; the colour description
-    // is read from there too. low_latency false (tests only) opens the software encoder with
+    // Packets leave with the stream index of the job's input_stream_info.video_stream_index
+    // (read here), so that the muxer can tell them from the input's audio packets; the colour
+    // description is read from there too. low_latency false (tests only) opens the software encoder with
     // its lookahead, so that it holds pictures back until the end-of-input drain. A software
     // encoder encodes in chunks side by side as plan says (null: the plan for this machine and
     // picture size, one encoder on one core); hardware encoders always run one instance.
-    videoEncode(int codec_id, const encode_params* params, bool low_latency = true,
+    videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency = true,
                 const chunk_plan* plan = nullptr);
     ~videoEncode() override;
 
@@ -68,6 +68,9 @@ private:
     AVFrame* frame_amf_process(AVFrame* frame);
     AVFrame* frame_nvenc_process(AVFrame* frame);
     AVFrame* frame_software_process(AVFrame* frame);
+    // libx265's own log level ("x265-params"), or null to leave it at its default: warnings
+    // only when FFmpeg shows no more, nothing in a job that prints nothing (see console()).
+    const char* x265_log_params(int height) const;
     // Shared by QSV and AMF: a reference when the frame is already in the encoder's format,
     // else a conversion to it.
     AVFrame* reference_or_convert(AVFrame* frame);

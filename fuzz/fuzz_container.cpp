@@ -1,15 +1,15 @@
 // libFuzzer target for whole files: the input bytes are written to a temporary file and a
-// complete restore job runs over it through pq_mosaic_interface_input, exactly as the
-// program runs it (demuxer, privacy step, decoder, encoder and muxer on their threads).
+// complete restore job of its own runs over it, exactly as the program runs it (demuxer,
+// privacy step, decoder, encoder and muxer on their threads).
 //
 // Input: byte 0 chooses the file name's extension (bit 0: ".avi" instead of ".mp4"), which
 // also chooses the output container, and the restore (bit 1: the lossless stream copy of
 // --copy instead of decode and encode); the rest is the file. Seeds are small mosaic files with
 // that byte in front (fuzz/make_container_seeds.sh).
 //
-// After every job the harness checks what a caller relies on: the code is 0 to 9, the file
-// it was given is unchanged, and an output file exists only when the code is 0. The output
-// is then removed and the result status put back to success for the next input.
+// After every job the harness checks what a caller relies on: the code is 0 to 9 with its
+// message, the file it was given is unchanged, and an output file exists only when the code
+// is 0, as the job's output_path. The output is then removed.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -19,12 +19,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "interface/pqMosaicInterface.h"
-#include "interface/resultStatus.h"
 
 namespace {
 
@@ -75,9 +70,6 @@ void remove_work_dir() {
 extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Log lines go nowhere (their formatting still runs); FFmpeg's own messages are silenced.
-    if (freopen("/dev/null", "w", stdout) == nullptr) return 0;
-    av_log_set_level(AV_LOG_QUIET);
     char pattern[] = "/tmp/fuzz_container.XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         perror("mkdtemp");
@@ -94,14 +86,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input_path = work_dir + "/" + input_name;
     if (!write_file(input_path, data + 1, size - 1)) abort();
 
-    reset_result_status_for_testing();
-    char message[256];
-    std::memset(message, 0, sizeof(message));
+    // Log lines (and FFmpeg's messages) are formatted and go nowhere.
+    job_context job;
+    job.log.level = STD_DEBUG_LEVEL_WRN;
+    job.log.write = [](int, const char*) {};
     restore_options options;
     options.copy = (data[0] & 2) != 0;
-    const int code = pq_mosaic_interface_input(input_path.c_str(), k_key, message, options);
+    const int code = pq_mosaic_interface_input(job, input_path.c_str(), k_key, options);
     if (code < 0 || code > 9) abort();
-    if (std::strcmp(message, result_message(code)) != 0) abort();
+    std::string message;
+    if (job.get_result_status(&message) != code || message != result_message(code)) abort();
 
     // The input is never written to.
     std::vector<uint8_t> after;
@@ -112,9 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> left = other_files(input_name);
     // A failed job leaves nothing; a successful one leaves exactly its output.
     if (code != 0 && !left.empty()) abort();
-    if (code == 0 && left.size() != 1) abort();
+    if (code == 0 && (left.size() != 1 || job.output_path != work_dir + "/" + left[0])) abort();
     for (const std::string& name : left) unlink((work_dir + "/" + name).c_str());
     unlink(input_path.c_str());
-    reset_result_status_for_testing();
     return 0;
 }

@@ -12,26 +12,26 @@
 #include <thread>
 #include <vector>
 
+#include "common/jobContext.h"
 #include "debug/std_debug.h"
 #include "interface/ffmpegLog.h"
 #include "interface/pqMosaicInterface.h"
 #include "interface/progress.h"
-#include "interface/resultStatus.h"
 
 namespace {
 
 // SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one watcher thread,
-// which stops the job through the result status like any failure: the stages stop at
-// their next check and the unfinished output is removed.
+// which cancels the job (its log line goes to the job's log): the stages stop at their next
+// check, the unfinished output is removed and the job ends with RESULT_INTERRUPTED.
 class interrupt_watcher {
 public:
-    interrupt_watcher() {
+    explicit interrupt_watcher(job_context& job) {
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
         sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-        thread_ = std::thread([this] { watch(); });
+        thread_ = std::thread([this, &job] { const job_context::thread_binding bound(job); watch(job); });
     }
     ~interrupt_watcher() {
         done_ = true;
@@ -40,11 +40,11 @@ public:
     }
 
 private:
-    void watch() {
+    void watch(job_context& job) {
         int signal_number = 0;
         if (sigwait(&signals_, &signal_number) != 0 || done_) return;
         DEBUG_ERR("interrupted by signal %d, stopping", signal_number);
-        set_result_status(RESULT_INTERRUPTED);
+        job.cancel();
     }
 
     sigset_t signals_;
@@ -152,20 +152,22 @@ int main(int argc, char** argv) {
         key = key_operand;
     }
 
-    char message[256];
-    std::memset(message, 0, sizeof(message));
-    int result;
+    // The command line's job: log lines on standard output, cancelled by the signals above.
+    job_context job;
+    job.use_console();
     {
-        interrupt_watcher watcher;
-        progress::reporter progress_line;  // only when stderr is a terminal
+        interrupt_watcher watcher(job);
+        progress::reporter progress_line(job.progress);  // only when stderr is a terminal
         if (key_ok) {
-            result = pq_mosaic_interface_input(input, key.c_str(), message, line.options);
+            pq_mosaic_interface_input(job, input, key.c_str(), line.options);
         } else {
             DEBUG_ERR("could not read the privacy key from standard input");
-            result = pq_mosaic_interface_input(input, nullptr, message, line.options);
+            pq_mosaic_interface_input(job, input, nullptr, line.options);
         }
     }
     OPENSSL_cleanse(&key[0], key.size());
-    printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message);
+    std::string message;
+    const int result = job.get_result_status(&message);
+    printf("mosaic_ResultCode=%d;mosaic_errStr=%s;\n", result, message.c_str());
     return result;
 }

@@ -7,18 +7,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include "common/jobContext.h"
+
 namespace progress {
 
 namespace {
-std::atomic<int64_t> g_expected{0};
-std::atomic<int64_t> g_written{0};
-
 std::string clock_text(double seconds) {
     if (seconds < 0) seconds = 0;
     const long total = static_cast<long>(seconds + 0.5);
@@ -31,14 +31,6 @@ std::string clock_text(double seconds) {
     return text;
 }
 }  // namespace
-
-void set_expected_pictures(int64_t count) { g_expected = count; }
-void note_picture_written() { g_written.fetch_add(1, std::memory_order_relaxed); }
-int64_t pictures_written() { return g_written.load(std::memory_order_relaxed); }
-void reset() {
-    g_expected = 0;
-    g_written = 0;
-}
 
 std::string format_line(int64_t done, int64_t expected, double elapsed_seconds) {
     const double fps = elapsed_seconds > 0 ? done / elapsed_seconds : 0.0;
@@ -218,11 +210,13 @@ struct reporter::impl {
     passthrough out;
     passthrough err;
     int progress_fd = STDERR_FILENO;
+    const job_progress* counts = nullptr;
 };
 
-reporter::reporter(bool force) : impl_(nullptr) {
+reporter::reporter(const job_progress& counts, bool force) : impl_(nullptr) {
     if (!force && !isatty(STDERR_FILENO)) return;
     impl_ = new impl;
+    impl_->counts = &counts;
     g_line_shown = false;
     g_midline[0] = g_midline[1] = false;
     struct sigaction on_abort {};
@@ -241,7 +235,9 @@ reporter::reporter(bool force) : impl_(nullptr) {
             // The final update stays on the terminal and ends its line. It gives the count
             // alone: the pictures that start each group carry no hidden picture, so a
             // finished job stays a little short of the input's total.
-            draw_line(state->progress_fd, format_line(pictures_written(), stopping ? 0 : g_expected.load(), elapsed),
+            const job_progress& counts = *state->counts;
+            draw_line(state->progress_fd,
+                      format_line(counts.pictures_written(), stopping ? 0 : counts.expected_pictures(), elapsed),
                       stopping);
             if (stopping) return;
         }

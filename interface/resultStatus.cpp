@@ -4,28 +4,6 @@
 
 #include "debug/std_debug.h"
 
-namespace {
-const char* const k_messages[] = {
-    "Demosaic successfully, please get the new video without mosaic in the video file path",
-    "Init decrypt Error",
-    "The privacy key is incorrect",
-    "Open input file Error",
-    "Open output file Error",
-    "video stream format Error",
-    "video muxer Error",
-    "Parama Error",
-    "video decoder Error",
-    "video encoder Error",
-    "Interrupted by signal",
-};
-constexpr int k_message_count = static_cast<int>(sizeof(k_messages) / sizeof(k_messages[0]));
-}  // namespace
-
-const char* result_message(int code) {
-    if (code < 0 || code >= k_message_count) return "";
-    return k_messages[code];
-}
-
 void set_result_status(int code, const char* message) {
     if (g_debug_context == nullptr) return;
     std::lock_guard<std::mutex> lock(g_debug_context->status_mutex);
@@ -50,5 +28,3 @@ int get_result_status(std::string* message) {
     if (message) *message = g_debug_context->result_msg;
     return g_debug_context->result_code;
 }
-
-void reset_result_status_for_testing() { set_result_status(RESULT_OK); }

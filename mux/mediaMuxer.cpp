@@ -10,7 +10,7 @@
 #include "common/streamInfo.h"
 #include "common/streamMetadata.h"
 #include "debug/std_debug.h"
-#include "interface/progress.h"
+#include "common/jobContext.h"
 
 extern "C" {
 #include <libavcodec/version.h>
@@ -36,9 +36,9 @@ std::string lower_extension(const std::string& path) {
 
 }  // namespace
 
-mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
+mediaMuxer::mediaMuxer(job_context& job, const char* path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
                        const AVFormatContext* source, int created_fd, const AVCodecParameters* copy_video_par)
-    : output_path(path != nullptr ? path : "") {
+    : common(job), output_path(path != nullptr ? path : "") {
     video_time_base = input_stream_info.video_time_base;
     audio_time_base = input_stream_info.audio_time_base;
     video_stream_index = input_stream_info.video_stream_index;
@@ -157,7 +157,7 @@ mediaMuxer::mediaMuxer(const char* path, AVCodecContext* encoder_ctx, AVCodecPar
     running = true;
     is_init = true;
     try {
-        work_thread = std::thread(&mediaMuxer::loop_task, this);
+        start_worker([this] { loop_task(); });
     } catch (...) {
         running = false;
         is_init = false;
@@ -215,8 +215,8 @@ mediaMuxer::~mediaMuxer() {
             DEBUG_ERR("media Muxer cnt is null");
             set_result_status(RESULT_STREAM_FORMAT_ERROR);
         }
-        // Only a run that ended well keeps its file.
-        if (get_result_code() != RESULT_OK) remove_output();
+        // Only a run that ended well keeps its file (a cancel after this comes too late).
+        if (!job.keep_output()) remove_output();
     }
     DEBUG_WRN("mediaMuxer destruction succeed");
 }
@@ -276,7 +276,7 @@ void mediaMuxer::loop_task() {
             if (pkt->duration > 0) pkt->duration = av_rescale_q(pkt->duration, video_time_base, out_tb);
             pkt->stream_index = out_video_stream->index;
             ++video_packet_count;
-            if (counts_pictures) progress::note_picture_written();
+            if (counts_pictures) job.progress.note_picture_written();
             if (!place_video(pkt)) {
                 av_packet_unref(pkt);
                 break;

@@ -24,13 +24,13 @@ class mediaMuxer : public common {
 public:
     // encoder_ctx: the opened encoder, or null when the encoder did not initialise.
     // audio_par: the input audio stream's parameters, or null when there is no audio.
-    // The input's time bases and stream indexes are read from input_stream_info here.
+    // The input's time bases and stream indexes are read from the job's input_stream_info here.
     // source: the opened input, whose container and stream tags and rotation are kept; may
     // be null. created_fd: the output file, already created exclusively by the caller with
     // the input's permissions; when -1 the muxer creates it itself (owner-only).
     // copy_video_par: without an encoder, the video stream takes these parameters instead
     // (a stream copy: the packets arrive coded as the input's, in the container's form).
-    mediaMuxer(const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
+    mediaMuxer(job_context& job, const char* output_path, AVCodecContext* encoder_ctx, AVCodecParameters* audio_par,
                const AVFormatContext* source = nullptr, int created_fd = -1,
                const AVCodecParameters* copy_video_par = nullptr);
     ~mediaMuxer() override;

@@ -5,9 +5,9 @@
 
 #include "debug/std_debug.h"
 
-streamCopy::streamCopy(int codec_id, bool length_prefixed) : codec_id_(codec_id), length_prefixed_(length_prefixed) {
-    is_init = true;
-}
+// No codec and no worker thread: the stage is ready as soon as it is built.
+streamCopy::streamCopy(job_context& job, int codec_id, bool length_prefixed)
+    : common(job), codec_id_(codec_id), length_prefixed_(length_prefixed) { is_init = true; }
 
 bool streamCopy::is_length_prefixed_config(const uint8_t* extradata, int size) {
     return extradata != nullptr && size > 3 && (extradata[0] != 0 || extradata[1] != 0 || extradata[2] > 1);

@@ -17,7 +17,7 @@ class streamCopy : public common {
 public:
     // length_prefixed: the output stores NAL units behind 4-byte big-endian lengths (MP4 with
     // an avcC/hvcC decoder configuration); otherwise they stay in Annex B form.
-    streamCopy(int codec_id, bool length_prefixed);
+    streamCopy(job_context& job, int codec_id, bool length_prefixed);
 
     // One packet from the privacy step. source is the Annex B packet the privacy step was
     // given: a forwarded packet with other bytes is a decrypted picture. A decrypted picture

@@ -6,9 +6,7 @@
 #include <cstring>
 
 #include "debug/std_debug.h"
-#include "interface/resultStatus.h"
-
-bool decryptMosic::version_printed = false;
+#include "common/jobContext.h"
 
 namespace {
 
@@ -52,8 +50,10 @@ uint32_t read_le32(const uint8_t* p) {
 
 }  // namespace
 
-decryptMosic::decryptMosic(const std::string& key)
-    : cipher_buf(new uint8_t[k_cipher_buf_size]),
+// The buffers hold the largest base64 text and picture a privacy SEI can carry; made once per job.
+decryptMosic::decryptMosic(job_context& job, const std::string& key)
+    : job(job),
+      cipher_buf(new uint8_t[k_cipher_buf_size]),
       plain_buf(new uint8_t[k_plain_buf_size]),
       privacy_key(key.c_str()) {}
 
@@ -145,10 +145,10 @@ int decryptMosic::decrypt_message(const uint8_t* payload, size_t payload_size, s
     }
     const size_t tail_size = payload_size - version_part - k_fixed_header_size - text_size;
 
-    if (version_part > 0 && !version_printed) {
-        printf("mosic version: %.*s\n", static_cast<int>(version_size),
-               reinterpret_cast<const char*>(payload));
-        version_printed = true;
+    if (version_part > 0 && !job.version_printed) {
+        DEBUG_PLAIN("mosic version: %.*s\n", static_cast<int>(version_size),
+                    reinterpret_cast<const char*>(payload));
+        job.version_printed = true;
     }
 
     std::memcpy(salt, payload + header_at, k_salt_size);

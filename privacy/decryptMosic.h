@@ -4,7 +4,8 @@
 // plain tail. The layout is described in privacy/privacyPacket.h.
 //
 // One object serves every privacy SEI of a job: its buffers are allocated once, and after
-// each picture the plaintext bytes written and the derived key are wiped.
+// each picture the plaintext bytes written and the derived key are wiped. It reports to the
+// job it was built for (result status, log lines, the version line once per job).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "common/jobContext.h"
 #include "privacy/privacyPacket.h"
 
 class decryptMosic {
@@ -22,7 +24,7 @@ public:
     static constexpr size_t k_output_size = privacy::k_picture_buffer_size;
 
     // Keeps the bytes of privacy_key up to its first zero byte.
-    explicit decryptMosic(const std::string& privacy_key);
+    decryptMosic(job_context& job, const std::string& privacy_key);
     ~decryptMosic();
     decryptMosic(const decryptMosic&) = delete;
     decryptMosic& operator=(const decryptMosic&) = delete;
@@ -46,8 +48,10 @@ public:
     // plain_buf. Returns the plaintext count, or 0 on failure (logged, result status 1 or 2).
     int decrypt_sei_frame();
 
-    // The payload version line has been printed (once per process).
-    static bool version_printed;
+    // The job it works for; its members report there like a stage's (see common).
+    job_context& job;
+    void set_result_status(int code) { job.set_result_status(code); }
+    std_debug::log_sink* log_target() const { return &job.log; }
 
     uint8_t salt[privacy::k_salt_size] = {};
     uint8_t iv[privacy::k_iv_size] = {};

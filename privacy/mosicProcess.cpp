@@ -8,7 +8,7 @@
 
 #include "debug/std_debug.h"
 #include "demux/mediaDemuxer.h"
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 #include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 
@@ -73,7 +73,7 @@ int mediaDemuxer::demuxer_mosic_process(AVPacket* packet) {
         return -1;
     }
     // One decryptor (and its buffers) serves every privacy message of the job.
-    if (!decryptor) decryptor = std::make_shared<decryptMosic>(privacy_key);
+    if (!decryptor) decryptor = std::make_shared<decryptMosic>(job, privacy_key);
     const size_t lead = write_parameter_sets(packet->data, unit, video_codec_id, decrypt_buffer.get());
     const int picture = decryptor->decrypt_message(packet->data + message.payload_at, message.payload_size,
                                                    message.extent, decrypt_buffer.get() + lead,

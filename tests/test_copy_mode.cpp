@@ -120,8 +120,9 @@ TEST(StreamCopyStage, PacketsTakeTheContainersFormAndForeignPicturesAreRefused) 
     const std::vector<bytes> expected = {{0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x65, 0x88, 0, 0}, p_slice,
                                          {0, 0, 0, 2, 0x67, 0x42, 0, 0, 0, 2, 0x65, 0x88}, {0, 0, 0, 2, 0x41, 0x9A}};
     std::vector<bytes> out;
+    job_context job;
     for (const bool length_prefixed : {false, true}) {
-        streamCopy stage(AV_CODEC_ID_H264, length_prefixed);
+        streamCopy stage(job, AV_CODEC_ID_H264, length_prefixed);
         stage.set_callback(0, [&](void* p) {
             const AVPacket* k = static_cast<AVPacket*>(p); out.emplace_back(k->data, k->data + k->size); });
         for (const auto& [packet, decrypted] : {std::make_pair(sps, false), {idr, false}, {p_slice, true}, {hevc_trail, true}}) {

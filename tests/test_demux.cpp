@@ -23,12 +23,12 @@ std::string stamp(time_t t) {
 class DemuxTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
         dir = testsupport::scratch_dir("demux_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        job.use_console();  // its lines on stdout, as the program prints them
     }
-    void TearDown() override { reset_result_status_for_testing(); }
     std::string dir;
+    job_context job;
 };
 
 }  // namespace
@@ -67,10 +67,10 @@ TEST_F(DemuxTest, TakesTheFirstVideoAndAudioStreamAndPublishesTheirParameters) {
                   .exit_code,
               0);
     const std::string out = testsupport::capture_stdout([&] {
-        mediaDemuxer demuxer(path.c_str(), mediaDemuxer::k_type_privacy, "key");
+        mediaDemuxer demuxer(job, path.c_str(), mediaDemuxer::k_type_privacy, "key");
         ASSERT_TRUE(demuxer.is_init);
         EXPECT_EQ(std::make_pair(demuxer.videoStreamIdx, demuxer.audioStreamIdx), std::make_pair(1, 0));
-        const input_stream_info_t& info = input_stream_info;
+        const input_stream_info_t& info = job.input_stream_info;
         EXPECT_EQ(std::make_tuple(info.width, info.height, info.fps, info.avg_frame_rate.num, info.avg_frame_rate.den),
                   std::make_tuple(64, 48, 29, 30000, 1001));
         EXPECT_EQ(info.bit_rate, 8388608) << "a low rate is raised to the floor";
@@ -86,14 +86,14 @@ TEST_F(DemuxTest, StageThatCannotSetUpStopsTheLoopBeforeAnyPacketIsRouted) {
     const std::string input = dir + "/clip.mp4";
     ASSERT_TRUE(testsupport::make_clip(input, "libx264", 64, 64, 10, 25, "aac"));
     const std::string out = testsupport::capture_stdout([&] {
-        mediaDemuxer demuxer(input.c_str(), mediaDemuxer::k_type_privacy, "key");
+        mediaDemuxer demuxer(job, input.c_str(), mediaDemuxer::k_type_privacy, "key");
         ASSERT_TRUE(demuxer.is_init);
         // Folders stand where the output file would be written (its name was fixed a moment
         // ago, maybe in the second before this one), so the muxer cannot create it.
         const std::string stem = demuxer.output_path.substr(0, demuxer.output_path.size() - 18);
         for (time_t t = time(nullptr) - 1, end = t + 11; t <= end; ++t) ASSERT_EQ(mkdir((stem + stamp(t) + ".mp4").c_str(), 0755), 0);
         EXPECT_EQ(demuxer.demuxer_media_file_process(), 0);
-        EXPECT_EQ(get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
+        EXPECT_EQ(job.get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
         EXPECT_EQ(std::make_pair(demuxer.video_packets_routed, demuxer.audio_packets_routed), std::make_pair(0l, 0l));
         EXPECT_FALSE(demuxer.callbacks[0] || demuxer.callbacks[1]) << "no binding to a destroyed stage is left behind";
     });

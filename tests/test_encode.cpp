@@ -13,7 +13,6 @@
 #include "common/pictureGroup.h"
 #include "common/streamInfo.h"
 #include "encode/videoEncode.h"
-#include "interface/resultStatus.h"
 #include "tests/support/media.h"
 #include "tests/support/process.h"
 
@@ -59,10 +58,10 @@ AVFrame* make_frame(AVPixelFormat format, int w, int h, int index) {
 class Encoder : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
-        input_stream_info.video_stream_index = 0;
+        job.use_console();  // its lines on stdout, as the program prints them
+        job.input_stream_info.video_stream_index = 0;
     }
-    void TearDown() override { reset_result_status_for_testing(); }
+    job_context job;
 };
 
 }  // namespace
@@ -71,7 +70,7 @@ TEST_F(Encoder, SoftwareWinsAfterTheHardwareAttemptsFailAndTakesTheParameters) {
     for (int codec_id : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
         const encode_params p = params_for(96, 64);
         std::unique_ptr<videoEncode> encoder;
-        const std::string out = testsupport::capture_stdout([&] { encoder.reset(new videoEncode(codec_id, &p)); });
+        const std::string out = testsupport::capture_stdout([&] { encoder.reset(new videoEncode(job, codec_id, &p)); });
         if (encoder->hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
         ASSERT_TRUE(encoder->is_init) << out;
         EXPECT_EQ(out.find("[ERR:"), std::string::npos) << out;  // nothing worse than a warning
@@ -115,7 +114,7 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
         int index = 0;
         {
             const encode_params p = params_for(64, 48);
-            videoEncode encoder(AV_CODEC_ID_H264, &p, low_latency);
+            videoEncode encoder(job, AV_CODEC_ID_H264, &p, low_latency);
             encoder.set_callback(0, [&, format = format](void* item) {  // on the encoder's worker, one packet at a time
                 pts.push_back(static_cast<AVPacket*>(item)->pts);
                 AVFrame* f = av_frame_alloc();
@@ -138,11 +137,11 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
                 encoder.push_data(frame);
                 av_frame_free(&frame);
             }
-            if (fail) set_result_status(RESULT_DECODER_ERROR);
+            if (fail) job.set_result_status(RESULT_DECODER_ERROR);
         }
         avcodec_free_context(&decoder);
-        EXPECT_EQ(get_result_code(), fail ? RESULT_DECODER_ERROR : RESULT_OK);
-        reset_result_status_for_testing();
+        EXPECT_EQ(job.get_result_code(), fail ? RESULT_DECODER_ERROR : RESULT_OK);
+        job.set_result_status(RESULT_OK);
         if (fail) {
             EXPECT_TRUE(pts.empty());
             continue;
@@ -161,7 +160,7 @@ TEST_F(Encoder, BitRateIsTheGivenOneOrTheEncodersOwn) {
     for (const auto& [given, want] : std::vector<std::pair<int64_t, int64_t>>{{8388608, 8388608}, {20000000, 20000000}, {0, own}}) {
         encode_params p = params_for(64, 48);
         p.bit_rate = given;
-        videoEncode encoder(AV_CODEC_ID_H264, &p);
+        videoEncode encoder(job, AV_CODEC_ID_H264, &p);
         if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
         EXPECT_EQ(encoder.codec_ctx->bit_rate / 1000, want / 1000) << given;  // libx264 keeps whole kbit/s
     }
@@ -188,7 +187,7 @@ TEST_F(Encoder, ChunksOpenWithIdrPicturesOfOneConfigurationAndOneEncoderKeepsTod
             {
                 encode_params p = params_for(64, 48);
                 p.bit_rate = 130000;
-                videoEncode encoder(codec_id, &p, true, &row.plan);
+                videoEncode encoder(job, codec_id, &p, true, &row.plan);
                 if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
                 encoder.set_callback(0, [&](void* item) {  // one worker at a time, in order
                     const AVPacket* packet = static_cast<AVPacket*>(item);
@@ -225,7 +224,7 @@ TEST_F(Encoder, ChunksOpenWithIdrPicturesOfOneConfigurationAndOneEncoderKeepsTod
             EXPECT_FALSE(key_sets[0].empty());
             for (const auto& sets : key_sets) EXPECT_EQ(sets, key_sets[0]);
             EXPECT_EQ(decoded, 8);
-            EXPECT_EQ(get_result_code(), RESULT_OK);
+            EXPECT_EQ(job.get_result_code(), RESULT_OK);
         }
     }
 }

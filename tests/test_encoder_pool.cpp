@@ -1,6 +1,6 @@
 // The chunk scheduler without a codec: where chunks begin, packets in picture order whichever
 // encoder finishes first, a failing encoder (code 9, no hang), the bound on pictures held, the
-// bit rate the chunks share, and the plan for a machine. The encoders are fakes that give each
+// bit rate the chunks share, the progress count, and the plan for a machine. The encoders are fakes that give each
 // picture back as a packet carrying its pts, one picture late (so every chunk needs its drain),
 // sized by the rate they were asked for.
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "encode/encoderPool.h"
-#include "interface/resultStatus.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -92,13 +91,13 @@ struct run_result {
 };
 
 // Feeds pictures 0..count-1 (group starts at the given pts) through a pool.
-run_result run_pool(const chunk_plan& plan, int count, const std::vector<int64_t>& group_starts,
+run_result run_pool(job_context& job, const chunk_plan& plan, int count, const std::vector<int64_t>& group_starts,
                     const fake_options& options = {}) {
     record r;
     run_result result;
     {
         encoderPool pool(
-            plan, k_picture_bits,
+            job, plan, k_picture_bits,
             [&](double scale) -> std::unique_ptr<chunkEncoder> {
                 std::lock_guard<std::mutex> lock(r.mutex);
                 const int index = r.opened++;
@@ -134,11 +133,7 @@ std::vector<int64_t> upto(int count) {
 
 class Pool : public ::testing::Test {
 protected:
-    void SetUp() override { reset_result_status_for_testing(); }
-    void TearDown() override {
-        reset_result_status_for_testing();
-        EXPECT_EQ(g_frames_alive.load(), 0) << "a picture outlived the pool";
-    }
+    void TearDown() override { EXPECT_EQ(g_frames_alive.load(), 0) << "a picture outlived the pool"; }
 };
 
 }  // namespace
@@ -157,10 +152,12 @@ TEST_F(Pool, ChunksBeginAtGroupStartsAndAfterTheBoundAndEveryPictureLeavesInOrde
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         for (int instances : {2, 3}) {
-            const auto r = run_pool({instances, 1, row.bound, 4}, row.count, row.group_starts);
+            job_context job;
+            const auto r = run_pool(job, {instances, 1, row.bound, 4}, row.count, row.group_starts);
             EXPECT_TRUE(r.finished);
             EXPECT_EQ(r.handed_on, upto(row.count));
             EXPECT_EQ(r.key, row.chunk_starts);
+            EXPECT_EQ(job.progress.pictures_written(), row.count);
         }
     }
 }
@@ -168,7 +165,8 @@ TEST_F(Pool, ChunksBeginAtGroupStartsAndAfterTheBoundAndEveryPictureLeavesInOrde
 TEST_F(Pool, PacketsOfChunksThatFinishFirstWaitForTheChunksBefore) {
     fake_options slow_first;
     slow_first.first_chunk_delay = 20ms;  // the first chunk is still encoding when the others are done
-    const auto r = run_pool({3, 1, 2, 8}, 10, {0}, slow_first);
+    job_context job;
+    const auto r = run_pool(job, {3, 1, 2, 8}, 10, {0}, slow_first);
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.handed_on, upto(10));
     EXPECT_EQ(r.key, (std::vector<int64_t>{0, 2, 4, 6, 8}));
@@ -185,25 +183,25 @@ TEST_F(Pool, AFailingEncoderFailsTheRunWithCode9AndNothingAfterItsPlaceLeaves) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        reset_result_status_for_testing();
-        const auto r = run_pool({2, 1, 2, 4}, 40, {0}, row.options);
+        job_context job;
+        const auto r = run_pool(job, {2, 1, 2, 4}, 40, {0}, row.options);
         EXPECT_FALSE(r.finished);
-        EXPECT_EQ(get_result_code(), RESULT_ENCODER_ERROR);
+        EXPECT_EQ(job.get_result_code(), RESULT_ENCODER_ERROR);
         ASSERT_LE(r.handed_on.size(), static_cast<size_t>(row.first_lost));
         EXPECT_EQ(r.handed_on, upto(static_cast<int>(r.handed_on.size())));
     }
     // A failure elsewhere stops the pool too, and its code stays the run's.
-    reset_result_status_for_testing();
+    job_context job;
     fake_options slow;
     slow.delay = slow.first_chunk_delay = 5ms;
-    std::thread other([] {
+    std::thread other([&job] {
         std::this_thread::sleep_for(30ms);
-        set_result_status(RESULT_MUXER_ERROR);
+        job.set_result_status(RESULT_MUXER_ERROR);
     });
-    const auto r = run_pool({2, 1, 4, 4}, 200, {0}, slow);
+    const auto r = run_pool(job, {2, 1, 4, 4}, 200, {0}, slow);
     other.join();
     EXPECT_FALSE(r.finished);
-    EXPECT_EQ(get_result_code(), RESULT_MUXER_ERROR);
+    EXPECT_EQ(job.get_result_code(), RESULT_MUXER_ERROR);
     EXPECT_LT(r.handed_on.size(), 200u);
 }
 
@@ -211,7 +209,8 @@ TEST_F(Pool, PicturesWaitingForAnEncoderStayWithinTheBound) {
     fake_options slow;
     slow.delay = slow.first_chunk_delay = 2ms;
     const chunk_plan plan{2, 1, 6, 5};
-    const auto r = run_pool(plan, 60, {0}, slow);
+    job_context job;
+    const auto r = run_pool(job, plan, 60, {0}, slow);
     EXPECT_TRUE(r.finished);
     // Waiting for an encoder, plus the one in each encoder's hand.
     EXPECT_LE(r.max_alive, plan.held_pictures + plan.instances);
@@ -225,7 +224,8 @@ TEST_F(Pool, LaterChunksAreAskedForTheTargetScaledDownByHowFarTheFinishedOnesOve
         options.overshoot = overshoot;
         options.first_chunk_delay = 20ms;  // so that every later chunk opens after the first is done
         // One encoder at a time: each chunk opens after the one before it is drained.
-        const auto r = run_pool({2, 1, 4, 1}, 16, {0}, options);
+        job_context job;
+        const auto r = run_pool(job, {2, 1, 4, 1}, 16, {0}, options);
         ASSERT_EQ(r.rate_scales.size(), 4u);
         EXPECT_EQ(r.rate_scales[0], 1.0);
         for (size_t i = 2; i < r.rate_scales.size(); ++i) EXPECT_NEAR(r.rate_scales[i], scale, 1e-9) << i;

@@ -39,12 +39,12 @@ struct probe_record {
 // inside the processing step to keep items waiting in the queue.
 class probe_stage : public common {
 public:
-    explicit probe_stage(bool start, std::shared_ptr<probe_record> record = std::make_shared<probe_record>())
-        : record(std::move(record)) {
+    probe_stage(job_context& job, bool start, std::shared_ptr<probe_record> record = std::make_shared<probe_record>())
+        : common(job), record(std::move(record)) {
         if (!start) return;
         running = true;
         is_init = true;
-        work_thread = std::thread(&probe_stage::loop_task, this);
+        start_worker([this] { loop_task(); });
     }
     ~probe_stage() override {
         stop_worker([this] { return queue.empty(); });
@@ -88,7 +88,7 @@ void wait_until(const std::function<bool()>& condition) {
 
 class QueueTest : public ::testing::Test {
 protected:
-    void TearDown() override { reset_result_status_for_testing(); }
+    job_context job;
 };
 
 }  // namespace
@@ -124,7 +124,7 @@ TEST(Holders, ByteCopyIsPaddedWithZerosAndCarriesNoTiming) {
 }
 
 TEST_F(QueueTest, PopFailsOnAnEmptyQueueAfterAWaitAndTakesAnEmptyHolderOut) {
-    probe_stage stage(false);
+    probe_stage stage(job, false);
     AVPacket* dst = av_packet_alloc();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(stage.pop_data(dst));
@@ -137,7 +137,7 @@ TEST_F(QueueTest, PopFailsOnAnEmptyQueueAfterAWaitAndTakesAnEmptyHolderOut) {
 }
 
 TEST_F(QueueTest, BoundOfSixHoldsTheProducerUntilTheWorkerTakesOne) {
-    probe_stage stage(true);
+    probe_stage stage(job, true);
     stage.hold = true;
     stage.push_pts(0);
     wait_until([&] { return stage.in_process == 1; });  // the worker holds item 0
@@ -157,13 +157,14 @@ TEST_F(QueueTest, DestroyingDrainsTheQueueOnlyWhileTheResultIsZero) {
     // to drain. A failure: the item in hand finishes, the queued ones are dropped at once.
     for (const bool failed : {false, true}) {
         SCOPED_TRACE(failed ? "failed run" : "good run");
+        job_context run;
         auto record = std::make_shared<probe_record>();
-        auto stage = std::make_unique<probe_stage>(true, record);
+        auto stage = std::make_unique<probe_stage>(run, true, record);
         stage->hold = true;
         for (int i = 0; i < 4; ++i) stage->push_pts(i);
         wait_until([&] { return stage->in_process == 1; });
         EXPECT_EQ(stage->queued(), 3u);
-        if (failed) set_result_status(RESULT_DECODER_ERROR);
+        if (failed) run.set_result_status(RESULT_DECODER_ERROR);
         std::thread release([raw = stage.get(), failed] {
             if (!failed) std::this_thread::sleep_for(120ms);
             raw->hold = false;
@@ -175,10 +176,9 @@ TEST_F(QueueTest, DestroyingDrainsTheQueueOnlyWhileTheResultIsZero) {
             EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
         }
         EXPECT_EQ(record->seen(), (failed ? std::vector<int64_t>{0} : std::vector<int64_t>{0, 1, 2, 3}));
-        reset_result_status_for_testing();
     }
     // A stage whose set-up failed goes without the drain wait (it polls every 100 ms).
-    auto stage = std::make_unique<probe_stage>(false);
+    auto stage = std::make_unique<probe_stage>(job, false);
     for (int i = 0; i < 3; ++i) stage->push_pts(i);
     const auto start = std::chrono::steady_clock::now();
     stage.reset();
@@ -186,7 +186,8 @@ TEST_F(QueueTest, DestroyingDrainsTheQueueOnlyWhileTheResultIsZero) {
 }
 
 TEST(CallbackSlots, FanOutCallsFilledSlotsInOrderAndASecondSetReplaces) {
-    common stage;
+    job_context job;
+    common stage(job);
     std::vector<int> calls;
     stage.set_callback(3, [&](void*) { calls.push_back(3); });
     stage.set_callback(0, [&](void*) { calls.push_back(0); });

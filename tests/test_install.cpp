@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "interface/resultStatus.h"
+#include "common/resultCode.h"
 #include "tests/support/process.h"
 
 using testsupport::run;

@@ -42,15 +42,15 @@ std::vector<std::vector<double>> times_of(const std::string& path) {
 }
 
 // Demuxer -> FFmpeg's decoder -> videoEncode -> mediaMuxer, audio straight to the muxer.
-void run_pipeline(const std::string& in_path, const std::string& out_path) {
-    mediaDemuxer in(in_path.c_str(), mediaDemuxer::k_type_privacy, "key");
+void run_pipeline(job_context& job, const std::string& in_path, const std::string& out_path) {
+    mediaDemuxer in(job, in_path.c_str(), mediaDemuxer::k_type_privacy, "key");
     EXPECT_TRUE(in.is_init);
     const AVCodec* codec = avcodec_find_decoder(in.videoCodecpar->codec_id);
     AVCodecContext* dec = avcodec_alloc_context3(codec);
     avcodec_parameters_to_context(dec, in.videoCodecpar);
     avcodec_open2(dec, codec, nullptr);
-    auto encoder = std::make_unique<videoEncode>(in.videoCodecpar->codec_id, &input_stream_info);
-    auto* muxer = new mediaMuxer(out_path.c_str(), encoder->codec_ctx, in.audioCodecpar);
+    auto encoder = std::make_unique<videoEncode>(job, in.videoCodecpar->codec_id, &job.input_stream_info);
+    auto* muxer = new mediaMuxer(job, out_path.c_str(), encoder->codec_ctx, in.audioCodecpar);
     encoder->set_callback(0, [muxer](void* p) { muxer->push_data(p); });
     AVPacket* pkt = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -83,12 +83,12 @@ bool make_input(const std::string& path, const std::string& video, const std::st
 class Muxer : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
         dir = testsupport::scratch_dir(std::string("mux_") + testing::UnitTest::GetInstance()->current_test_info()->name());
+        job.use_console();  // its lines on stdout, as the program prints them
     }
-    void TearDown() override { reset_result_status_for_testing(); }
     std::string dir;
+    job_context job;
 };
 
 }  // namespace
@@ -109,13 +109,14 @@ TEST_F(Muxer, StreamsTagsAndTimesByContainer) {
     for (const mux_case& c : cases) {
         SCOPED_TRACE(c.out);
         ASSERT_TRUE(make_input(dir + "/" + c.in, c.video, c.audio, c.more));
-        run_pipeline(dir + "/" + c.in, dir + "/" + c.out);
-        EXPECT_EQ(get_result_code(), RESULT_OK);
+        run_pipeline(job, dir + "/" + c.in, dir + "/" + c.out);
+        EXPECT_EQ(job.get_result_code(), RESULT_OK);
         EXPECT_EQ(streams_of(dir + "/" + c.out), c.streams);
         const auto in = times_of(dir + "/" + c.in), out = times_of(dir + "/" + c.out);
         ASSERT_EQ(out.size(), 2u);
         for (int s = 0; s < 2; ++s) {
-            const auto& expected = in[s == 0 ? input_stream_info.video_stream_index : input_stream_info.audio_stream_index];
+            const input_stream_info_t& info = job.input_stream_info;
+            const auto& expected = in[s == 0 ? info.video_stream_index : info.audio_stream_index];
             ASSERT_EQ(out[s].size(), expected.size()) << s;
             for (size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(out[s][i], expected[i], 0.002) << s << " " << i;
         }
@@ -126,18 +127,18 @@ TEST_F(Muxer, FailuresLeaveNoFile) {
     ASSERT_TRUE(make_input(dir + "/in.mp4", "libx264", "aac"));
     // Set-up failures give code 4: no folder, a folder or a file in the way (never opened,
     // let alone truncated), an unknown extension.
-    mediaDemuxer in((dir + "/in.mp4").c_str(), mediaDemuxer::k_type_privacy, "key");
-    videoEncode encoder(AV_CODEC_ID_H264, &input_stream_info);
+    mediaDemuxer in(job, (dir + "/in.mp4").c_str(), mediaDemuxer::k_type_privacy, "key");
+    videoEncode encoder(job, AV_CODEC_ID_H264, &job.input_stream_info);
     ASSERT_EQ(mkdir((dir + "/taken.mp4").c_str(), 0755), 0);
     ASSERT_TRUE(testsupport::write_bytes(dir + "/kept.mp4", {1, 2, 3}));
     for (const std::string name : {"missing/o.mp4", "taken.mp4", "kept.mp4", "o.xyz"}) {
-        reset_result_status_for_testing();
+        job.set_result_status(RESULT_OK);
         std::unique_ptr<mediaMuxer> muxer;
         const std::string log = testsupport::capture_stdout(
-            [&] { muxer.reset(new mediaMuxer((dir + "/" + name).c_str(), encoder.codec_ctx, in.audioCodecpar)); });
+            [&] { muxer.reset(new mediaMuxer(job, (dir + "/" + name).c_str(), encoder.codec_ctx, in.audioCodecpar)); });
         EXPECT_FALSE(muxer->is_init) << name;
         EXPECT_EQ(log.rfind("[ERR:", 0), 0u) << log;
-        EXPECT_EQ(get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
+        EXPECT_EQ(job.get_result_code(), RESULT_OPEN_OUTPUT_ERROR);
     }
     EXPECT_EQ(testsupport::list_dir(dir), (std::vector<std::string>{"in.mp4", "kept.mp4", "taken.mp4"}));
     EXPECT_EQ(testsupport::read_bytes(dir + "/kept.mp4"), (std::vector<uint8_t>{1, 2, 3}));

@@ -11,10 +11,8 @@
 #include <optional>
 #include <random>
 
-#include "interface/resultStatus.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacySeiWriter.h"
-#include "tests/support/process.h"
 
 namespace {
 
@@ -87,14 +85,15 @@ bytes picture(size_t size, uint32_t seed, bool runs) {
 class privacy_sei : public testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
         out.assign(decryptMosic::k_output_size, 0xEE);
+        job.log.level = STD_DEBUG_LEVEL_WRN;
+        job.log.write = [this](int, const char* line) { printed += line; };
     }
-    // The reader's picture (empty on -1), its stdout kept in printed.
+    // The reader's picture (empty on -1), the lines it wrote to its job kept in printed.
     bytes read(const bytes& packet, const std::string& key = "hand key", size_t out_size = decryptMosic::k_output_size) {
-        printed = testsupport::capture_stdout([&] {
-            result = decryptMosic(key).decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
-        });
+        printed.clear();
+        decryptMosic reader(job, key);
+        result = reader.decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data(), out_size);
         return result > 0 ? bytes(out.begin(), out.begin() + result) : bytes();
     }
     static bytes write(int codec, const bytes& pic, const std::string& version = "", size_t encrypt = SIZE_MAX) {
@@ -104,6 +103,7 @@ protected:
         return nal;
     }
 
+    job_context job;
     bytes out;
     int result = 0;
     std::string printed;
@@ -131,9 +131,9 @@ TEST_F(privacy_sei, reader_size_bytes_tails_and_version_text) {
         EXPECT_EQ(read(sei.build()), joined(sei.plain, t[1]));
     }
 
-    // The version line is printed once per process. A text without a zero byte within the
+    // The version line goes to the job once per job. A text without a zero byte within the
     // first 64 payload bytes counts 64 bytes, and the byte behind it is skipped all the same.
-    decryptMosic::version_printed = false;
+    job.version_printed = false;
     const std::string long_text = "ver-" + std::string(61, 'x');
     sei = hand_sei();
     for (const auto& [version, line] : {std::pair{ver("ver-1.2"), std::string("mosic version: ver-1.2\n")},
@@ -144,14 +144,14 @@ TEST_F(privacy_sei, reader_size_bytes_tails_and_version_text) {
         EXPECT_EQ(read(sei.build()), sei.plain);
         EXPECT_EQ(printed, line);
     }
-    decryptMosic::version_printed = false;
+    job.version_printed = false;
     sei.version.assign(long_text.begin(), long_text.end());
     EXPECT_EQ(read(sei.build()), sei.plain);
     EXPECT_EQ(printed, "mosic version: " + long_text.substr(0, 64) + "\n");
-    EXPECT_EQ(get_result_code(), RESULT_OK);
+    EXPECT_EQ(job.get_result_code(), RESULT_OK);
 
     // Derived key and plaintext are wiped once the picture is out.
-    decryptMosic reader("hand key");
+    decryptMosic reader(job, "hand key");
     packet = hand_sei().build();
     EXPECT_EQ(reader.decrypt_mosic_process(packet.data(), static_cast<int>(packet.size()), out.data()), 8);
     EXPECT_TRUE(std::all_of(reader.derived_key, reader.derived_key + 32, [](uint8_t b) { return b == 0; }));
@@ -165,14 +165,14 @@ TEST_F(privacy_sei, reader_failures_report_a_wrong_key) {
     junk.text = "!!!!";     // decodes to nothing
     nothing.plain.clear();  // valid tag, but no plaintext
     for (const hand_sei* s : {&wrong, &tag, &junk, &nothing}) {
-        reset_result_status_for_testing();
+        job.set_result_status(RESULT_OK);
         read(s->build());
         EXPECT_EQ(result, -1);
         if (s == &wrong) {
             EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
         }
         EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
-        EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
+        EXPECT_EQ(job.get_result_code(), RESULT_KEY_INCORRECT);
         EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 64, [](uint8_t b) { return b == 0xEE; }));
     }
 }
@@ -223,7 +223,7 @@ TEST_F(privacy_sei, reader_refuses_lengths_that_do_not_fit) {
         EXPECT_EQ(result, -1);
         EXPECT_EQ(printed, "");
     }
-    EXPECT_EQ(get_result_code(), RESULT_OK);
+    EXPECT_EQ(job.get_result_code(), RESULT_OK);
 }
 
 TEST_F(privacy_sei, writer_round_trips_without_start_code_emulation) {
@@ -255,7 +255,7 @@ TEST_F(privacy_sei, writer_round_trips_without_start_code_emulation) {
     std::fill(pic.end() - 3, pic.end() - 1, 0);
     pic.back() = 3;
     EXPECT_EQ(read(write(HEVC, pic)), pic);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
+    EXPECT_EQ(job.get_result_code(), RESULT_OK);
 }
 
 }  // namespace

@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "demux/mediaDemuxer.h"
-#include "interface/resultStatus.h"
 #include "privacy/accessUnit.h"
 #include "privacy/decryptMosic.h"
 #include "privacy/privacyPacket.h"
 #include "privacy/privacySeiWriter.h"
-#include "tests/support/process.h"
 
 namespace {
 
@@ -127,8 +125,9 @@ TEST(privacy_step, strip_leading_user_data_sei) {
 class privacy_forwarding : public testing::Test {
 protected:
     void SetUp() override {
-        reset_result_status_for_testing();
-        demuxer.reset(new mediaDemuxer(nullptr, mediaDemuxer::k_type_privacy, "the key"));
+        job.log.level = STD_DEBUG_LEVEL_WRN;
+        job.log.write = [this](int, const char* line) { printed += line; };
+        demuxer.reset(new mediaDemuxer(job, nullptr, mediaDemuxer::k_type_privacy, "the key"));
         demuxer->video_codec_id = H264;
         demuxer->set_callback(
             0, [this](void* p) { sent.push_back(std::make_shared<avPacketDev>(static_cast<AVPacket*>(p))); });
@@ -140,18 +139,19 @@ protected:
                                       {"ver-test", k_picture.size() / 2, {}}, &nal, &error)) << error;
         return nal;
     }
-    // Processes the packet with stdout captured into printed.
+    // Processes the packet, the lines it wrote to the job kept in printed.
     int process(AVPacket* packet) {
-        int r = 0;
-        printed = testsupport::capture_stdout([&] { r = demuxer->demuxer_mosic_process(packet); });
-        return r;
+        printed.clear();
+        return demuxer->demuxer_mosic_process(packet);
     }
     int process(const bytes& b) { return process(timed(b)->pkt); }
 
     inline static const bytes k_picture = {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 3, 1, 0x22, 0, 0, 0, 1, 0x41, 0x9B, 0x80};
+    // The job and its log outlive the demuxer, which logs as it goes.
+    job_context job;
+    std::string printed;
     std::unique_ptr<mediaDemuxer> demuxer;
     std::vector<std::shared_ptr<avPacketDev>> sent;
-    std::string printed;
 };
 
 TEST_F(privacy_forwarding, key_pictures_pass_privacy_messages_become_pictures_others_drop) {
@@ -189,19 +189,19 @@ TEST_F(privacy_forwarding, key_pictures_pass_privacy_messages_become_pictures_ot
     EXPECT_EQ(process(in->pkt), 0);
     expect_packet(sent.back()->pkt, cat({0, 0, 0, 1, 0x68, 0xCE}, k_picture), in->pkt);
     EXPECT_EQ(sent.size(), 10u);
-    EXPECT_EQ(get_result_code(), RESULT_OK);
+    EXPECT_EQ(job.get_result_code(), RESULT_OK);
     const size_t count = sent.size();
 
     // A wrong key and an unknown codec stop the job.
     EXPECT_EQ(process(sei(H264, "another key")), -1);
     EXPECT_NE(printed.find("cannot final EVP_Decrypt"), std::string::npos) << printed;
     EXPECT_NE(printed.find("decrypt_sei_frame failed"), std::string::npos) << printed;
-    EXPECT_EQ(get_result_code(), RESULT_KEY_INCORRECT);
-    reset_result_status_for_testing();
+    EXPECT_EQ(job.get_result_code(), RESULT_KEY_INCORRECT);
+    job.set_result_status(RESULT_OK);
     demuxer->video_codec_id = AV_CODEC_ID_MPEG4;
     EXPECT_EQ(process({0, 0, 0, 1, 0x65, 0x88}), -1);
     EXPECT_NE(printed.find("unknown codecId 12"), std::string::npos) << printed;
-    EXPECT_EQ(get_result_code(), RESULT_STREAM_FORMAT_ERROR);
+    EXPECT_EQ(job.get_result_code(), RESULT_STREAM_FORMAT_ERROR);
     EXPECT_EQ(sent.size(), count);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/jobContext.h"
 #include "interface/progress.h"
 #include "tests/support/media.h"
 #include "tests/support/process.h"
@@ -167,7 +168,8 @@ TEST(ProgressPassthrough, AnAbortDrainsWhatStderrStillHolds) {
     if (pid == 0) {
         dup2(err_pipe[1], STDERR_FILENO);
         close(err_pipe[0]);
-        progress::reporter line(true);
+        const job_progress counts;
+        progress::reporter line(counts, true);
         fputs((message + "\nlast words\n").c_str(), stderr);
         abort();
     }

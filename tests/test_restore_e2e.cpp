@@ -113,6 +113,7 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
     const bytes chain = testsupport::read_bytes(unmasked);
     auto next = chain.begin();
     bytes picture(decryptMosic::k_output_size);
+    job_context job;
     std::vector<double> hidden_times;
     std::vector<int> hidden;
     for (int i = 0; i < c.frames; ++i) {
@@ -129,7 +130,8 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
         hidden_times.push_back(p.seconds());
         hidden.push_back(i);
         ASSERT_TRUE(std::equal(sei_head.begin(), sei_head.end(), p.data.begin()));
-        const int n = decryptMosic(k_key).decrypt_mosic_process(p.data.data(), static_cast<int>(p.data.size()), picture.data());
+        const int n = decryptMosic(job, k_key).decrypt_mosic_process(p.data.data(), static_cast<int>(p.data.size()),
+                                                                     picture.data());
         ASSERT_GT(n, 0);
         next = std::search(next, chain.end(), picture.begin(), picture.begin() + n);
         ASSERT_NE(next, chain.end()) << "the hidden picture is not the unmasked chain's next one";
