@@ -511,8 +511,11 @@ void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
         return;
     }
     note_picture_shape(frame);
-    // The picture type the input was coded with is no request to this encoder.
+    // The picture type the input was coded with is no request to this encoder, nor is the mark
+    // of a group start, which only the chunks act on.
     frame->pict_type = AV_PICTURE_TYPE_NONE;
+    const bool opens_group = starts_group(frame);
+    mark_group_start(frame, false);
     AVFrame* prepared = nullptr;
     switch (hwType) {
         case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
@@ -529,7 +532,7 @@ void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
     // picture the encoder refuses would be lost: that fails the run too. The pool refuses a
     // picture only once the run has failed, which the result status already says.
     if (pool && prepared != nullptr) {
-        pool->add(prepared, starts_group(frame));
+        pool->add(prepared, opens_group);
     } else if (const int r = video_enccode_send_data(prepared); r < 0) {
         DEBUG_ERR("Error sending frame to encoder");
         if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);

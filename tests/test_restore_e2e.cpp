@@ -160,6 +160,8 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
         from = restored_run.out.find(text, from);
         ASSERT_NE(from, std::string::npos) << "\"" << text << "\" missing or out of order in:\n" << restored_run.out;
     }
+    // Once per run, however many encoders the chunks take.
+    EXPECT_EQ(restored_run.out.find("encoder init succeed"), restored_run.out.rfind("encoder init succeed"));
 
     // One new file beside the input, "<stem>_decmosic_<14 digits><extension>"; the input is untouched.
     const auto files = testsupport::restored_files(dir);
