@@ -23,7 +23,9 @@ public:
     // Pictures written so far, and the input's picture count (-1 when it is not known).
     using callback = std::function<void(int64_t done, int64_t total)>;
 
-    // Set before the run. Called on the muxer's worker thread after each picture written.
+    // Set before the run. Called for each picture restored, one call at a time: on the
+    // muxer's worker thread as it writes it, or, where chunks of pictures are encoded side by
+    // side, on the encoder's worker that restored it.
     void set_callback(callback on_progress) { callback_ = std::move(on_progress); }
 
     // The input's picture count, or an estimate from its length; 0 or less: not known.

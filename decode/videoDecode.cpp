@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/pictureCounts.h"
+#include "common/pictureGroup.h"
 #include "common/streamInfo.h"
 #include "debug/std_debug.h"
 #include "common/resultCode.h"
@@ -235,7 +236,11 @@ void videoDecode::loop_task(AVFrame* frame) {
             ++counts.restored;
             if (flagged || damage_until_key) ++counts.damaged;
             if (flagged && (tag == k_tag_none || (tag & k_tag_reference))) damage_until_key = true;
+            mark_group_start(frame, opens_group);
+            opens_group = false;
             fan_out(frame);
+        } else {
+            opens_group = true;
         }
         av_frame_unref(frame);
     }

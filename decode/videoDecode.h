@@ -79,4 +79,6 @@ private:
     bool last_sent_withheld = false;
     // A damaged reference has been decoded since the last key picture (worker thread alone).
     bool damage_until_key = false;
+    // The next picture handed on opens a group: it is the first, or follows a withheld one.
+    bool opens_group = true;
 };

@@ -463,6 +463,8 @@ int mediaDemuxer::demuxer_media_file_process() {
             muxer.reset(new mediaMuxer(job, output_path.c_str(), encoder->is_init ? encoder->codec_ctx : nullptr,
                                        audioCodecpar, fmt_ctx, claimed.release()));
             encoder->set_callback(0, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
+            // Chunks encoded side by side reach the muxer in bursts; the pool counts them sooner.
+            muxer->counts_pictures = !encoder->pool;
             set_callback(1, std::bind(&common::push_data, muxer.get(), std::placeholders::_1));
         }
 

@@ -1,14 +1,19 @@
 #include "encode/videoEncode.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include <cerrno>
+#include <string>
 #include <system_error>
 
+#include "common/pictureGroup.h"
 #include "debug/std_debug.h"
 
 extern "C" {
 #include <libavutil/dict.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -65,9 +70,112 @@ const char* hardware_encoder_name(int codec_id, const char* h264_name, const cha
     return codec_id == AV_CODEC_ID_H264 ? h264_name : hevc_name;
 }
 
+// The lowest HEVC level (times 10, e.g. 31 for 3.1) whose Main tier takes pictures of this size
+// at this rate and bit rate (H.265 tables A.8 and A.9); 0 when none does. libx265 picks the
+// level from the bit rate itself, so encoders asked for different bit rates would write
+// different parameter sets; chunks are all given this one.
+int hevc_main_tier_level(int width, int height, int fps, int64_t bit_rate) {
+    static const struct { int level; int64_t max_luma_ps, max_luma_sr, max_br; } k_levels[] = {
+        {10, 36864, 552960, 128000},          {20, 122880, 3686400, 1500000},
+        {21, 245760, 7372800, 3000000},       {30, 552960, 16588800, 6000000},
+        {31, 983040, 33177600, 10000000},     {40, 2228224, 66846720, 12000000},
+        {41, 2228224, 133693440, 20000000},   {50, 8912896, 267386880, 25000000},
+        {51, 8912896, 534773760, 40000000},   {52, 8912896, 1069547520, 60000000},
+        {60, 35651584, 1069547520, 60000000}, {61, 35651584, 2139095040, 120000000},
+        {62, 35651584, 4278190080, 240000000},
+    };
+    const int64_t luma_ps = int64_t{width} * height, luma_sr = luma_ps * std::max(1, fps);
+    for (const auto& l : k_levels) {
+        if (luma_ps <= l.max_luma_ps && luma_sr <= l.max_luma_sr && bit_rate <= l.max_br) return l.level;
+    }
+    return 0;
+}
+
+// Configures and opens ctx as the software encoder. threads 0 lets the encoder spread each
+// picture over the machine's cores; a positive count is what each of the encoders that work
+// side by side gets. hevc_level (see above) fixes libx265's level in the Main tier; 0 leaves the
+// choice to it. Every encoder opened with the same arguments (the bit rate aside, with a fixed
+// level) writes the same parameter sets, so that chunks from several of them join into one
+// stream.
+int open_software_encoder(AVCodecContext* ctx, const AVCodec* codec, const encode_params* params,
+                          const input_stream_info_t& input_stream_info, const char* x265_log, bool low_latency,
+                          int threads, int hevc_level = 0) {
+    configure_encoder(ctx, params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt), true, true,
+                      low_latency);
+    // Use the machine's cores without holding pictures back: libx264 splits each picture
+    // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
+    // frames would override it); libx265 runs its wavefront thread pool within one picture
+    // ("zerolatency" keeps it to one frame thread), of the given size.
+    ctx->thread_count = threads;
+    ctx->thread_type = FF_THREAD_SLICE;
+    // libx265 prints its set-up and statistics itself, past FFmpeg's log level and past the
+    // job's log: x265_log (videoEncode::x265_log_params) says how much it may, or null to leave
+    // it at its own default.
+    std::string x265_params;
+    const auto x265_param = [&x265_params](const std::string& param) {
+        x265_params += (x265_params.empty() ? "" : ":") + param;
+    };
+    if (x265_log != nullptr) x265_param(x265_log);
+    if (threads > 0) x265_param("pools=" + std::to_string(threads));
+    if (hevc_level > 0)
+        x265_param("level-idc=" + std::to_string(hevc_level / 10) + "." + std::to_string(hevc_level % 10) + ":high-tier=0");
+    AVDictionary* options = nullptr;
+    if (!x265_params.empty() && std::strcmp(codec->name, "libx265") == 0)
+        av_dict_set(&options, "x265-params", x265_params.c_str(), 0);
+    const int opened = avcodec_open2(ctx, codec, &options);
+    av_dict_free(&options);
+    return opened;
+}
+
+// One software encoder for one chunk of pictures.
+class softwareChunk : public chunkEncoder {
+public:
+    softwareChunk(codec_context_ptr ctx, ff::packet_ptr packet) : ctx_(std::move(ctx)), packet_(std::move(packet)) {}
+
+    bool encode(AVFrame* frame, const sink& out) override {
+        if (avcodec_send_frame(ctx_.get(), frame) < 0) {
+            DEBUG_ERR("Error sending frame to encoder");
+            return false;
+        }
+        for (;;) {
+            const int r = avcodec_receive_packet(ctx_.get(), packet_.get());
+            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+            if (r < 0) {
+                DEBUG_ERR("Error during encoding");
+                return false;
+            }
+            out(packet_.get());
+            av_packet_unref(packet_.get());
+        }
+    }
+
+private:
+    codec_context_ptr ctx_;
+    ff::packet_ptr packet_;
+};
+
+// The encoder of one chunk, opened like the stage's own but with the threads of the plan and
+// rate_scale times the target bit rate.
+std::unique_ptr<chunkEncoder> open_chunk_encoder(const AVCodec* codec, encode_params params,
+                                                 const input_stream_info_t& input_stream_info, const char* x265_log,
+                                                 double rate_scale, bool low_latency, int threads, int hevc_level) {
+    if (rate_scale != 1.0) params.bit_rate = std::max<int64_t>(1025, std::llround(params.bit_rate * rate_scale));
+    codec_context_ptr ctx(avcodec_alloc_context3(codec));
+    ff::packet_ptr packet(av_packet_alloc());
+    if (!ctx || !packet ||
+        open_software_encoder(ctx.get(), codec, &params, input_stream_info, x265_log, low_latency, threads, hevc_level) <
+            0) {
+        DEBUG_ERR("Could not open software encoder");
+        return nullptr;
+    }
+    return std::make_unique<softwareChunk>(std::move(ctx), std::move(packet));
+}
+
 }  // namespace
 
-videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency) : common(job) {
+videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency,
+                         const chunk_plan* plan)
+    : common(job) {
     if (codec_id != AV_CODEC_ID_HEVC && codec_id != AV_CODEC_ID_H264) {
         DEBUG_ERR("videoEncode::videoEncode() codecId error %d", codec_id);
         set_result_status(RESULT_ENCODER_ERROR);
@@ -108,6 +216,7 @@ videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* pa
         set_result_status(RESULT_ENCODER_ERROR);
         return;
     }
+    if (hwType == AV_HWDEVICE_TYPE_NONE) start_chunks(codec_id, params, low_latency, plan);
 
     running = true;
     is_init = true;
@@ -126,6 +235,7 @@ videoEncode::~videoEncode() {
     // Waits until the worker has taken every queued frame (or the run has failed), then
     // stops and joins it. Does nothing for a stage whose set-up failed.
     stop_worker([this] { return frame_queue.empty(); });
+    pool.reset();
     if (is_init) avcodec_free_context(&codec_ctx);
     {
         std::lock_guard<std::mutex> lock(queue_mutex);
@@ -177,24 +287,8 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         DEBUG_WRN("Could not allocate encoder software context");
         return false;
     }
-    configure_encoder(ctx.get(), params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt), true, true,
-                      low_latency);
-    // Use the machine's cores without holding pictures back: libx264 splits each picture
-    // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
-    // frames would override it); libx265 runs its wavefront thread pool within one picture
-    // ("zerolatency" keeps it to one frame thread).
-    ctx->thread_count = 0;
-    ctx->thread_type = FF_THREAD_SLICE;
-    // libx265 prints its set-up and statistics itself, past FFmpeg's log level and past the
-    // job's log: when FFmpeg shows warnings and errors only, libx265 is asked for no more
-    // either, and in a job that prints nothing, for nothing at all. Otherwise it is left at
-    // its own default.
-    AVDictionary* quiet = nullptr;
-    if (std::strcmp(codec->name, "libx265") == 0 && x265_log_params(ctx->height) != nullptr) {
-        av_dict_set(&quiet, "x265-params", x265_log_params(ctx->height), 0);
-    }
-    const int opened = avcodec_open2(ctx.get(), codec, &quiet);
-    av_dict_free(&quiet);
+    const int opened = open_software_encoder(ctx.get(), codec, params, input_stream_info, x265_log_params(ctx->height),
+                                             low_latency, 0);
     if (opened < 0) {
         DEBUG_WRN("Could not open software encoder");
         return false;
@@ -394,8 +488,13 @@ void videoEncode::loop_task() {
                     [&] { av_frame_unref(working_frame->frame); },
                     [&] {
                         // End of input: the end-of-stream marker makes the encoder give up
-                        // every packet it still holds.
-                        if (avcodec_send_frame(codec_ctx, nullptr) >= 0) loop_task(working_packet->pkt);
+                        // every packet it still holds (each chunk's encoder, and then the pool
+                        // has handed on every chunk).
+                        if (pool) {
+                            pool->finish();
+                        } else if (avcodec_send_frame(codec_ctx, nullptr) >= 0) {
+                            loop_task(working_packet->pkt);
+                        }
                     });
     }
     DEBUG_WRN("videoEncode loop task end");
@@ -412,8 +511,11 @@ void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
         return;
     }
     note_picture_shape(frame);
-    // The picture type the input was coded with is no request to this encoder.
+    // The picture type the input was coded with is no request to this encoder, nor is the mark
+    // of a group start, which only the chunks act on.
     frame->pict_type = AV_PICTURE_TYPE_NONE;
+    const bool opens_group = starts_group(frame);
+    mark_group_start(frame, false);
     AVFrame* prepared = nullptr;
     switch (hwType) {
         case AV_HWDEVICE_TYPE_NONE: prepared = frame_software_process(frame); break;
@@ -427,9 +529,11 @@ void videoEncode::loop_task(AVFrame* frame, AVPacket* packet) {
     }
 
     // A missing prepared frame is refused here ("pFrame is null"), which fails the run. A
-    // picture the encoder refuses would be lost: that fails the run too.
-    const int r = video_enccode_send_data(prepared);
-    if (r < 0) {
+    // picture the encoder refuses would be lost: that fails the run too. The pool refuses a
+    // picture only once the run has failed, which the result status already says.
+    if (pool && prepared != nullptr) {
+        pool->add(prepared, opens_group);
+    } else if (const int r = video_enccode_send_data(prepared); r < 0) {
         DEBUG_ERR("Error sending frame to encoder");
         if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
     } else {
@@ -448,11 +552,53 @@ void videoEncode::loop_task(AVPacket* packet) {
             if (get_result_code() == RESULT_OK) set_result_status(RESULT_ENCODER_ERROR);
             break;
         }
-        packet->stream_index = output_stream_index;
-        if (packet->duration <= 0) packet->duration = packet_duration;
-        fan_out(packet);
+        hand_on(packet);
         av_packet_unref(packet);
     }
+}
+
+void videoEncode::start_chunks(int codec_id, const encode_params* params, bool low_latency, const chunk_plan* plan) {
+    const int picture = av_image_get_buffer_size(codec_ctx->pix_fmt, codec_ctx->width, codec_ctx->height, 1);
+    const chunk_plan chunks = plan != nullptr ? *plan : plan_chunks(usable_cores(), codec_id, picture);
+    if (chunks.instances <= 1) return;
+    // The chunks share the target bit rate where a lower rate leaves the parameter sets alone:
+    // libx264 takes its level from the input's, never from the rate; libx265 gets the level the
+    // target needs (a chunk asked for less stays within it).
+    const int hevc_level = std::strcmp(codec->name, "libx265") == 0 && params->bit_rate > 1024
+                               ? hevc_main_tier_level(params->width, params->height, params->fps, params->bit_rate)
+                               : 0;
+    const bool share_rate = params->bit_rate > 1024 && params->fps > 0 &&
+                            (std::strcmp(codec->name, "libx264") == 0 || hevc_level > 0);
+    // The encoder's own idea of the rate: bits per tick of its time base, one picture.
+    const double picture_bits = share_rate ? static_cast<double>(params->bit_rate) / params->fps : 0.0;
+    pool.reset(new encoderPool(
+        job, chunks, picture_bits,
+        [codec = codec, p = *params, info = input_stream_info, x265_log = x265_log_params(params->height), low_latency,
+         threads = chunks.threads, hevc_level](double rate_scale) {
+            return open_chunk_encoder(codec, p, info, x265_log, rate_scale, low_latency, threads, hevc_level);
+        },
+        [this](AVPacket* packet) { hand_on(packet); }));
+    keep_description_only();
+}
+
+void videoEncode::keep_description_only() {
+    codec_context_ptr description(avcodec_alloc_context3(codec));
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (description && parameters && avcodec_parameters_from_context(parameters, codec_ctx) >= 0 &&
+        avcodec_parameters_to_context(description.get(), parameters) >= 0) {
+        description->time_base = codec_ctx->time_base;
+        description->max_b_frames = codec_ctx->max_b_frames;
+        description->flags = codec_ctx->flags;
+        avcodec_free_context(&codec_ctx);
+        codec_ctx = description.release();
+    }
+    avcodec_parameters_free(&parameters);
+}
+
+void videoEncode::hand_on(AVPacket* packet) {
+    packet->stream_index = output_stream_index;
+    if (packet->duration <= 0) packet->duration = packet_duration;
+    fan_out(packet);
 }
 
 const char* videoEncode::x265_log_params(int height) const {

@@ -10,6 +10,7 @@
 
 #include "common/common.h"
 #include "common/streamInfo.h"
+#include "encode/encoderPool.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,8 +23,11 @@ public:
     // Packets leave with the stream index of the job's input_stream_info.video_stream_index
     // (read here), so that the muxer can tell them from the input's audio packets; the colour
     // description is read from there too. low_latency false (tests only) opens the software encoder with
-    // its lookahead, so that it holds pictures back until the end-of-input drain.
-    videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency = true);
+    // its lookahead, so that it holds pictures back until the end-of-input drain. A software
+    // encoder encodes in chunks side by side as plan says (null: the plan for this machine and
+    // picture size, one encoder on one core); hardware encoders always run one instance.
+    videoEncode(job_context& job, int codec_id, const encode_params* params, bool low_latency = true,
+                const chunk_plan* plan = nullptr);
     ~videoEncode() override;
 
     // Queues a reference to an AVFrame*, waiting while the queue is full.
@@ -51,6 +55,9 @@ public:
     int last_width = 0;
     int last_height = 0;
     int last_format = -1;
+    // The software encoder's chunks, when more than one encoder works side by side; codec_ctx
+    // then only describes the output stream and the size and format pictures are prepared to.
+    std::unique_ptr<encoderPool> pool;
 
 private:
     bool init_qsv_encoder(int codec_id, const encode_params* params);
@@ -77,4 +84,13 @@ private:
     void loop_task(AVFrame* frame, AVPacket* packet);
     // Takes every packet that is ready and hands it on (shared with the end-of-input drain).
     void loop_task(AVPacket* packet);
+    // Stamps the packet's stream index and length and hands it to the callback slots.
+    void hand_on(AVPacket* packet);
+    // For the software encoder: the pool of chunk encoders, when plan (or, when null, the plan
+    // for this machine) has more than one.
+    void start_chunks(int codec_id, const encode_params* params, bool low_latency, const chunk_plan* plan);
+    // Every chunk opens an encoder of its own: the stage's encoder, opened to prove the
+    // settings, is closed again, and a context holding only its description (the parameters
+    // the muxer copies) takes its place.
+    void keep_description_only();
 };

@@ -281,7 +281,7 @@ void mediaMuxer::loop_task() {
             if (pkt->duration > 0) pkt->duration = av_rescale_q(pkt->duration, video_time_base, out_tb);
             pkt->stream_index = out_video_stream->index;
             ++video_packet_count;
-            job.progress.note_picture_written();
+            if (counts_pictures) job.progress.note_picture_written();
             if (!place_video(pkt)) {
                 av_packet_unref(pkt);
                 break;

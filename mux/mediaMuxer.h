@@ -63,6 +63,9 @@ public:
     // When set (before the first push), push_data waits while the queue is full, like the
     // decoder's and encoder's: a producer that outruns the writer then keeps memory flat.
     bool bounded_queue = false;
+    // Cleared (before the first push) when the encoder counts the restored pictures for the
+    // progress line itself, as they leave its encoders.
+    bool counts_pictures = true;
 
 private:
     void loop_task();

@@ -7,12 +7,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 extern "C" {
 #include <libavcodec/codec_id.h>
 #include <libavutil/macros.h>
 }
 
+#include <sched.h>
+
+#include "encode/encoderPool.h"
 #include "privacy/decryptMosic.h"
 #include "tests/support/media.h"
 #include "tests/support/process.h"
@@ -41,6 +45,7 @@ struct restore_case {
     std::vector<std::string> source_args;  // how the source is coded
     region masked, untouched;              // a region mosaic masks and one it leaves alone
     std::string note;                      // what mosaic must say on stderr (empty: nothing)
+    bool one_core_too = false;             // restore it once more on one core
 };
 
 void PrintTo(const restore_case& c, std::ostream* out) { *out << c.name; }
@@ -155,6 +160,8 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
         from = restored_run.out.find(text, from);
         ASSERT_NE(from, std::string::npos) << "\"" << text << "\" missing or out of order in:\n" << restored_run.out;
     }
+    // Once per run, however many encoders the chunks take.
+    EXPECT_EQ(restored_run.out.find("encoder init succeed"), restored_run.out.rfind("encoder init succeed"));
 
     // One new file beside the input, "<stem>_decmosic_<14 digits><extension>"; the input is untouched.
     const auto files = testsupport::restored_files(dir);
@@ -176,23 +183,56 @@ TEST_P(Restore, MosaicHidesThePicturesAndDemosaicBringsThemBack) {
     EXPECT_EQ(std::make_pair(streams[0].type, streams[0].codec_id),
               std::make_pair(AVMEDIA_TYPE_VIDEO, static_cast<int>(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264)));
     EXPECT_EQ(testsupport::count_streams(restored, AVMEDIA_TYPE_AUDIO), c.audio ? 1 : 0);
-    std::vector<luma_frame> frames, reference;
-    ASSERT_TRUE(testsupport::decode_video(restored, &frames));
-    ASSERT_EQ(frames.size(), hidden_times.size());
     const bool avi = c.file.find(".avi") != std::string::npos || c.file.find(".AVI") != std::string::npos;
-    for (size_t i = avi ? 1 : 0; i < frames.size(); ++i) EXPECT_NEAR(frames[i].seconds, hidden_times[i], 1e-3) << i;
-    EXPECT_LE(frames[0].seconds, hidden_times[0] + 1e-3);
-
     // The masked region shows the unmasked picture again, close to what mosaic hid.
+    std::vector<luma_frame> reference;
     ASSERT_TRUE(testsupport::decode_video(unmasked, &reference));
     ASSERT_EQ(reference.size(), static_cast<size_t>(c.frames));
-    double worst = 99;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_EQ(std::make_pair(frames[i].width, frames[i].height), std::make_pair(width, height));
-        worst = std::min(worst, testsupport::luma_psnr(frames[i], reference[hidden[i]], c.masked));
-    }
-    EXPECT_GE(worst, 35.0) << "worst masked-region luma PSNR against the hidden picture";
-    std::printf("%s: worst masked-region luma PSNR %.2f dB over %zu pictures\n", c.name, worst, frames.size());
+    // Where the machine has the cores, each group was encoded by an encoder of its own (these
+    // groups are far shorter than a chunk may be): every restored group opens with an IDR
+    // picture. One encoder, as on one core, opens only the first. All chunks carry the same
+    // parameter sets, byte for byte, so that they make one stream.
+    const auto check = [&](const std::string& path, bool chunks) {
+        std::vector<luma_frame> got;
+        std::vector<testsupport::video_packet> coded;
+        ASSERT_TRUE(testsupport::decode_video(path, &got) && testsupport::read_video_packets(path, &coded));
+        ASSERT_EQ(got.size(), hidden_times.size());
+        ASSERT_EQ(coded.size(), hidden.size());
+        std::map<uint8_t, std::vector<uint8_t>> sets;
+        for (size_t i = 0; i < coded.size(); ++i) {
+            EXPECT_EQ(coded[i].key, i == 0 || (chunks && hidden[i] % c.gop == 1)) << path << " packet " << i;
+            for (const auto& set : testsupport::parameter_sets(coded[i].data, hevc)) {
+                const auto known = sets.emplace(set[0], set).first;
+                EXPECT_EQ(known->second, set) << path << " packet " << i;
+            }
+        }
+        EXPECT_EQ(sets.size(), hevc ? 3u : 2u);
+        EXPECT_LE(got[0].seconds, hidden_times[0] + 1e-3);
+        double worst = 99;
+        for (size_t i = 0; i < got.size(); ++i) {
+            if (i > 0 || !avi) {
+                EXPECT_NEAR(got[i].seconds, hidden_times[i], 1e-3) << i;
+            }
+            ASSERT_EQ(std::make_pair(got[i].width, got[i].height), std::make_pair(width, height));
+            worst = std::min(worst, testsupport::luma_psnr(got[i], reference[hidden[i]], c.masked));
+        }
+        EXPECT_GE(worst, 35.0) << "worst masked-region luma PSNR against the hidden picture";
+        std::printf("%s: worst masked-region luma PSNR %.2f dB over %zu pictures\n", path.c_str(), worst, got.size());
+    };
+    const int64_t picture_bytes = int64_t{width} * height * 3 / 2;
+    check(restored, plan_chunks(usable_cores(), hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264, picture_bytes).instances > 1);
+    if (!c.one_core_too) return;
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+    int cpu = 0;
+    while (!CPU_ISSET(cpu, &allowed)) ++cpu;
+    const std::string alone = testsupport::scratch_dir(std::string("restore_one_core_") + c.name);
+    ASSERT_EQ(run({"cp", masked, alone + "/in" + c.file.substr(c.file.rfind('.'))}).exit_code, 0);
+    const auto one_core = run({"taskset", "-c", std::to_string(cpu), DEMOSAIC_BIN, alone + "/in" + c.file.substr(c.file.rfind('.')), k_key});
+    ASSERT_EQ(one_core.exit_code, 0) << one_core.out;
+    EXPECT_EQ(last_line(one_core.out), k_success_line);
+    ASSERT_EQ(testsupport::restored_files(alone).size(), 1u);
+    check(testsupport::restored_files(alone)[0], false);
 }
 
 const std::vector<std::string> k_x264 = {"-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p"};
@@ -201,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
     MaskedClips, Restore,
     ::testing::Values(
         restore_case{"h264_mp4_audio", "h264", "Street Cam 1.mp4", {"--region", "40,30,80,60"},
-                     160, 120, 20, 5, true, k_x264, {40, 30, 80, 60}, {0, 96, 160, 24}, ""},
+                     160, 120, 20, 5, true, k_x264, {40, 30, 80, 60}, {0, 96, 160, 24}, "", true},
         restore_case{"hevc_mp4_silent", "hevc", "\xC3\x9C" "berwachung Stra\xC3\x9F" "e.MP4", {"--region", "40,30,80,60"},
                      160, 120, 15, 5, false, k_x264, {40, 30, 80, 60}, {0, 96, 160, 24}, ""},
         restore_case{"h264_avi_unversioned_partial", "h264", "CAPS clip.avi",
@@ -210,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
         // HEVC in AVI, only the first 40 bytes encrypted, two regions.
         restore_case{"hevc_avi_partial_two_regions", "hevc", "Kamera \xE6\x91\x84\xE5\x83\x8F.AVI",
                      {"--encrypt-bytes", "40", "--region", "2,2,100,30", "--region", "112,56,24,24", "--block", "12"},
-                     160, 96, 16, 8, true, k_x264, {2, 2, 100, 30}, {0, 82, 160, 14}, ""},
+                     160, 96, 16, 8, true, k_x264, {2, 2, 100, 30}, {0, 82, 160, 14}, "", true},
         // From 10-bit 4:4:4 FFV1 at an odd size (padded to 100x62), the default centred region.
         restore_case{"hevc_mp4_odd_size_10bit", "hevc", "odd.mp4", {"--unversioned", "--block", "24"}, 100, 62, 12, 5,
                      false, {"-vf", "scale=99:61", "-c:v", "ffv1", "-pix_fmt", "yuv444p10le"}, {33, 20, 33, 20}, {0, 0, 99, 16}, ""},

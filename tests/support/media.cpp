@@ -106,6 +106,21 @@ int count_streams(const std::string& path, AVMediaType type) {
     return streams.empty() ? -1 : count;
 }
 
+std::vector<std::vector<uint8_t>> parameter_sets(const std::vector<uint8_t>& data, bool hevc) {
+    std::vector<std::vector<uint8_t>> sets;
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) starts.push_back(i + 3);
+    for (size_t k = 0; k < starts.size(); ++k) {
+        // A four-byte start code leaves a zero byte behind the unit before it.
+        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : data.size();
+        while (end > starts[k] && data[end - 1] == 0) --end;
+        const int type = hevc ? (data[starts[k]] >> 1) & 0x3F : data[starts[k]] & 0x1F;
+        if (hevc ? type >= 32 && type <= 34 : type == 7 || type == 8) sets.emplace_back(data.begin() + starts[k], data.begin() + end);
+    }
+    return sets;
+}
+
 bool read_video_packets(const std::string& path, std::vector<video_packet>* packets, int* codec_id) {
     packets->clear();
     int index = -1;

@@ -57,6 +57,10 @@ struct luma_frame {
     uint8_t at(int x, int y) const { return luma[static_cast<size_t>(y) * width + x]; }
 };
 
+// The parameter-set NAL units (H.264 SPS and PPS, HEVC VPS, SPS and PPS) of an Annex B packet,
+// each without its start code, in packet order.
+std::vector<std::vector<uint8_t>> parameter_sets(const std::vector<uint8_t>& data, bool hevc);
+
 // Decodes every picture of the first video stream, in presentation order.
 bool decode_video(const std::string& path, std::vector<luma_frame>* frames);
 
