@@ -83,8 +83,10 @@ DEMOSAIC_API demosaic_job *demosaic_job_new(const char *input, const char *key);
  *   "report"  create an evidence record (JSON) at this path, which must not exist yet
  *   "check"   "1": test the key on the first privacy message only and write nothing (0 with
  *             "The privacy key is correct", 2 for a wrong key)
- * Options that do not go together (a range that ends before it starts, "check" with "copy",
- * "output", "from" or "to") end the run with code 7.
+ *   "info"    "1": describe the input (the key is not used) and write nothing; the JSON object
+ *             of demosaic --info is then demosaic_job_description's
+ * Options that do not go together (a range that ends before it starts; "check" or "info" with
+ * "copy", "output", "from", "to" or each other) end the run with code 7.
  * Returns 0, DEMOSAIC_UNKNOWN_OPTION, DEMOSAIC_BAD_VALUE (NULL or a value the option does not
  * take; the option keeps its value) or DEMOSAIC_JOB_RUNNING. */
 DEMOSAIC_API int demosaic_job_set(demosaic_job *job, const char *option, const char *value);
@@ -118,6 +120,10 @@ DEMOSAIC_API const char *demosaic_job_message(const demosaic_job *job);
 /* The path of the file the last run wrote when it ended with 0, else NULL. Valid until the
  * next run or demosaic_job_free. */
 DEMOSAIC_API const char *demosaic_job_output(const demosaic_job *job);
+
+/* The JSON object describing the input (as demosaic --info prints it) when the last run had
+ * "info" set, else NULL. Valid until the next run or demosaic_job_free. */
+DEMOSAIC_API const char *demosaic_job_description(const demosaic_job *job);
 
 /* Frees the job and wipes its copy of the key. NULL: nothing. Not while the job runs. */
 DEMOSAIC_API void demosaic_job_free(demosaic_job *job);

@@ -41,6 +41,7 @@ struct demosaic_job {
     std::string message;
     std::string output;
     bool has_output = false;
+    std::string description;  // the last run's, when it described the input ("info")
 
     ~demosaic_job() {
         if (!key.empty()) OPENSSL_cleanse(&key[0], key.size());
@@ -50,9 +51,8 @@ struct demosaic_job {
 namespace {
 
 // The options a job takes, by the name of their command-line option without its dashes, with
-// the command line's values (restore_options::set). (--info is the program's: its JSON has no
-// way out of the library.)
-const char* const k_options[] = {"copy", "output", "from", "to", "report", "check"};
+// the command line's values (restore_options::set).
+const char* const k_options[] = {"copy", "output", "from", "to", "report", "check", "info"};
 
 // One run on a fresh job_context, which reports to the handle's callbacks.
 int run_once(demosaic_job& job) {
@@ -94,6 +94,7 @@ int run_once(demosaic_job& job) {
     context.get_result_status(&job.message);
     job.output = context.output_path;
     job.has_output = code == RESULT_OK && !job.output.empty();
+    job.description = std::move(context.description);
     return code;
 }
 
@@ -152,6 +153,7 @@ int demosaic_job_run(demosaic_job* job) {
         // Only the strings of the outcome can fail here: memory ran out.
         job->message.clear();
         job->has_output = false;
+        job->description.clear();
         code = RESULT_OUT_OF_MEMORY;
     }
     job->running = false;
@@ -166,6 +168,10 @@ void demosaic_job_cancel(demosaic_job* job) {
 }
 
 const char* demosaic_job_message(const demosaic_job* job) { return job != nullptr ? job->message.c_str() : nullptr; }
+
+const char* demosaic_job_description(const demosaic_job* job) {
+    return job != nullptr && !job->description.empty() ? job->description.c_str() : nullptr;
+}
 
 const char* demosaic_job_output(const demosaic_job* job) {
     return job != nullptr && job->has_output ? job->output.c_str() : nullptr;

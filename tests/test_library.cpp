@@ -193,7 +193,7 @@ TEST(Library, AJobKeepsItsOptionsRunsAgainAfreshAndACancelBeforeARunEndsThatRun)
     } settings[] = {{"copy", "1", 0},          {"copy", "yes", DEMOSAIC_BAD_VALUE}, {"copy", nullptr, DEMOSAIC_BAD_VALUE},
                     {"output", out.c_str(), 0}, {"verbose", "1", DEMOSAIC_UNKNOWN_OPTION},
                     {"Copy", "1", DEMOSAIC_UNKNOWN_OPTION}, {nullptr, "1", DEMOSAIC_UNKNOWN_OPTION},
-                    {"to", "soon", DEMOSAIC_BAD_VALUE},   {"info", "1", DEMOSAIC_UNKNOWN_OPTION}};
+                    {"to", "soon", DEMOSAIC_BAD_VALUE},   {"info", "yes", DEMOSAIC_BAD_VALUE}};
     for (const auto& setting : settings) {
         EXPECT_EQ(demosaic_job_set(job, setting.option, setting.value), setting.answer)
             << (setting.option ? setting.option : "null") << "=" << (setting.value ? setting.value : "null");
@@ -213,6 +213,19 @@ TEST(Library, AJobKeepsItsOptionsRunsAgainAfreshAndACancelBeforeARunEndsThatRun)
     ASSERT_TRUE(testsupport::decode_video(restored[0], &pictures));
     EXPECT_EQ(pictures.size(), size_t(k_frames));
     demosaic_job_free(job);
+
+    // A description writes nothing and leaves demosaic --info's object; other runs leave none.
+    demosaic_job* info = demosaic_job_new((dir + "/in.mp4").c_str(), "");
+    ASSERT_EQ(demosaic_job_set(info, "info", "1"), 0);
+    EXPECT_EQ(demosaic_job_run(info), RESULT_OK);
+    ASSERT_NE(demosaic_job_description(info), nullptr);
+    EXPECT_NE(std::string(demosaic_job_description(info)).find("\"pictures\":" + std::to_string(k_frames)),
+              std::string::npos) << demosaic_job_description(info);
+    EXPECT_EQ(demosaic_job_output(info), nullptr);
+    ASSERT_EQ(demosaic_job_set(info, "info", "0"), 0);
+    EXPECT_EQ(demosaic_job_run(info), RESULT_KEY_INCORRECT);
+    EXPECT_EQ(demosaic_job_description(info), nullptr);
+    demosaic_job_free(info);
 }
 
 TEST(Library, ThePythonPackageRestoresReportsAWrongKeyAndCancelsFromAnotherThread) {
