@@ -1,8 +1,9 @@
 #include "encode/videoEncode.h"
 
-#include <cstring>
-
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <system_error>
 
 #include "debug/std_debug.h"
@@ -59,6 +60,15 @@ void configure_encoder(AVCodecContext* ctx, const encode_params* p, const input_
         av_opt_set(ctx->priv_data, "preset", "medium", 0);
         if (low_latency) av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
     }
+}
+
+// Whether level (as libavcodec gives it: H.264 level_idc, 9 for level 1b; HEVC
+// general_level_idc, 30 times the level) is one the codec defines.
+bool is_codec_level(int codec_id, int level) {
+    static const int h264[] = {9, 10, 11, 12, 13, 20, 21, 22, 30, 31, 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
+    static const int hevc[] = {30, 60, 63, 90, 93, 120, 123, 150, 153, 156, 180, 183, 186};
+    if (codec_id == AV_CODEC_ID_H264) return std::find(std::begin(h264), std::end(h264), level) != std::end(h264);
+    return std::find(std::begin(hevc), std::end(hevc), level) != std::end(hevc);
 }
 
 const char* hardware_encoder_name(int codec_id, const char* h264_name, const char* hevc_name) {
@@ -179,6 +189,13 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
     }
     configure_encoder(ctx.get(), params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt), true, true,
                       low_latency);
+    // The profile and level come from the input's parameter sets, which may be damaged: a
+    // level the codec does not define is left to the encoder (libx264 refuses it, and FFmpeg 5.1
+    // does not free what it set up before).
+    if (ctx->level != FF_LEVEL_UNKNOWN && !is_codec_level(codec_id, ctx->level)) {
+        DEBUG_WRN("the input's level %d is no %s level: the encoder chooses one", ctx->level, avcodec_get_name(codec->id));
+        ctx->level = FF_LEVEL_UNKNOWN;
+    }
     // Use the machine's cores without holding pictures back: libx264 splits each picture
     // into slices encoded in parallel ("zerolatency" asks for that too, and a thread type of
     // frames would override it); libx265 runs its wavefront thread pool within one picture
@@ -193,7 +210,28 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
     if (std::strcmp(codec->name, "libx265") == 0 && x265_log_params(ctx->height) != nullptr) {
         av_dict_set(&quiet, "x265-params", x265_log_params(ctx->height), 0);
     }
-    const int opened = avcodec_open2(ctx.get(), codec, &quiet);
+    AVDictionary* options = nullptr;
+    av_dict_copy(&options, quiet, 0);
+    int opened = avcodec_open2(ctx.get(), codec, &options);
+    av_dict_free(&options);
+    if (opened < 0 && ctx->profile != FF_PROFILE_UNKNOWN) {
+        // A profile that does not fit the pictures (or the level) is refused: the encoder
+        // chooses, on a context of its own, since a failed open leaves the context unusable.
+        DEBUG_WRN("the encoder refuses the input's profile %d: it chooses one", ctx->profile);
+        codec_context_ptr retry(avcodec_alloc_context3(codec));
+        if (retry) {
+            configure_encoder(retry.get(), params, input_stream_info, static_cast<AVPixelFormat>(params->pix_fmt),
+                              true, true, low_latency);
+            retry->level = ctx->level;
+            retry->profile = FF_PROFILE_UNKNOWN;
+            retry->thread_count = ctx->thread_count;
+            retry->thread_type = ctx->thread_type;
+            av_dict_copy(&options, quiet, 0);
+            opened = avcodec_open2(retry.get(), codec, &options);
+            av_dict_free(&options);
+            ctx = std::move(retry);
+        }
+    }
     av_dict_free(&quiet);
     if (opened < 0) {
         DEBUG_WRN("Could not open software encoder");
