@@ -114,6 +114,12 @@ mediaDemuxer::mediaDemuxer(job_context& job, const char* input_path, int type, s
     input_stream_info.height = videoCodecpar->height;
     input_stream_info.fps = fps < 1.0 ? 1 : static_cast<int32_t>(fps);
     input_stream_info.bit_rate = videoCodecpar->bit_rate < 0x800000 ? 0x800000 : videoCodecpar->bit_rate;
+    if (input_stream_info.bit_rate > k_max_bit_rate) {
+        DEBUG_WRN("the input's bit rate of %lld bit/s is more than %s can hold: %lld bit/s used",
+                  static_cast<long long>(input_stream_info.bit_rate),
+                  avcodec_get_name(videoCodecpar->codec_id), static_cast<long long>(k_max_bit_rate));
+        input_stream_info.bit_rate = k_max_bit_rate;
+    }
     input_stream_info.profile = videoCodecpar->profile;
     input_stream_info.level = videoCodecpar->level;
     input_stream_info.field_order = videoCodecpar->field_order;
@@ -471,6 +477,7 @@ int mediaDemuxer::demuxer_media_file_process() {
         video_packets_routed = 0;
         audio_packets_routed = 0;
         references_intact_ = noted_lost_reference_ = noted_unreferenced_ = false;
+        noted_trimmed_ = noted_refused_ = false;
         input_span span;
         if (input_stream_info.avg_frame_rate.num > 0) {
             span.period = av_rescale_q(1, av_inv_q(input_stream_info.avg_frame_rate), input_stream_info.video_time_base);
@@ -635,9 +642,12 @@ void mediaDemuxer::demuxer_video_callback_all(AVPacket* packet) {
     } else if (demuxer_type & k_type_check) {
         demuxer_check_process(packet);
     } else if (demuxer_type & k_type_privacy) {
+        packet = bounded_access_unit(packet);
+        if (packet == nullptr) return;
         routing_packet_ = packet;
         demuxer_mosic_process(packet);
         routing_packet_ = nullptr;
+        bounded_packet_.reset();  // (the next stage holds its own reference)
     } else {
         DEBUG_ERR("not support demuxer type");
     }

@@ -41,6 +41,16 @@ public:
     static constexpr int k_type_check = 16;
     // Size of the buffer that receives each decrypted coded picture.
     static constexpr size_t k_decrypt_buffer_size = 0xA00000;
+    // What one access unit may make the pipeline hold (the decoder keeps state for every NAL
+    // unit, in each of its threads): one of more NAL units is trimmed of its filler and empty
+    // ones, and refused when it still has too many; a larger one is refused. Both lie far above
+    // what encoders write (HEVC allows 600 slices per picture; H.264 level 6.2 about 27 MB).
+    static constexpr size_t k_max_nal_units = 4096;
+    static constexpr size_t k_max_access_unit_bytes = size_t{32} << 20;
+    // The highest bit rate the encoder is given: the most H.264 and HEVC allow at their highest
+    // level (6.2; H.264 High, HEVC high tier: 800 Mbit/s). A container can declare any rate (a
+    // damaged duration gives petabits), which the encoders refuse.
+    static constexpr int64_t k_max_bit_rate = 800000000;
 
     // requested_output: the output path asked for on the command line (a directory, or the
     // file itself), or null for the usual name beside the input. reader: the input is read
@@ -184,6 +194,12 @@ private:
     // A hidden picture is lost: when others may be predicted from it, the hidden pictures behind
     // it up to the next key picture cannot be decoded (the first such loss is logged, why says how).
     void lose_hidden_picture(const AVPacket* packet, bool reference, const char* why);
+    // The packet within the bounds above: itself, a trimmed copy (held in bounded_packet_), or
+    // null when it is refused (its picture counts as lost).
+    AVPacket* bounded_access_unit(AVPacket* packet);
+    std::shared_ptr<avPacketDev> bounded_packet_;
+    bool noted_trimmed_ = false;
+    bool noted_refused_ = false;
     // Hands on the parameter sets of an access unit whose picture is dropped.
     int forward_parameter_sets(const AVPacket* packet, const privacy::access_unit& unit);
     // Chooses the video stream: among several, the first H.264/HEVC one whose first seconds

@@ -1,10 +1,10 @@
 #include "encode/videoEncode.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
-
-#include <cerrno>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -64,6 +64,15 @@ void configure_encoder(AVCodecContext* ctx, const encode_params* p, const input_
         av_opt_set(ctx->priv_data, "preset", "medium", 0);
         if (low_latency) av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
     }
+}
+
+// Whether level (as libavcodec gives it: H.264 level_idc, 9 for level 1b; HEVC
+// general_level_idc, 30 times the level) is one the codec defines.
+bool is_codec_level(int codec_id, int level) {
+    static const int h264[] = {9, 10, 11, 12, 13, 20, 21, 22, 30, 31, 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
+    static const int hevc[] = {30, 60, 63, 90, 93, 120, 123, 150, 153, 156, 180, 183, 186};
+    if (codec_id == AV_CODEC_ID_H264) return std::find(std::begin(h264), std::end(h264), level) != std::end(h264);
+    return std::find(std::begin(hevc), std::end(hevc), level) != std::end(hevc);
 }
 
 const char* hardware_encoder_name(int codec_id, const char* h264_name, const char* hevc_name) {
@@ -216,7 +225,7 @@ videoEncode::videoEncode(job_context& job, int codec_id, const encode_params* pa
         set_result_status(RESULT_ENCODER_ERROR);
         return;
     }
-    if (hwType == AV_HWDEVICE_TYPE_NONE) start_chunks(codec_id, params, low_latency, plan);
+    if (hwType == AV_HWDEVICE_TYPE_NONE) start_chunks(codec_id, &software_params_, low_latency, plan);
 
     running = true;
     is_init = true;
@@ -287,8 +296,29 @@ bool videoEncode::init_software_encoder(int codec_id, const encode_params* param
         DEBUG_WRN("Could not allocate encoder software context");
         return false;
     }
-    const int opened = open_software_encoder(ctx.get(), codec, params, input_stream_info, x265_log_params(ctx->height),
-                                             low_latency, 0);
+    // The profile and level come from the input's parameter sets, which may be damaged: a
+    // level the codec does not define is left to the encoder (libx264 refuses it, and FFmpeg 5.1
+    // does not free what it set up before). The chunks' encoders are opened with the same.
+    encode_params& used = software_params_;
+    used = *params;
+    if (used.level != FF_LEVEL_UNKNOWN && !is_codec_level(codec_id, used.level)) {
+        DEBUG_WRN("the input's level %d is no %s level: the encoder chooses one", used.level, avcodec_get_name(codec->id));
+        used.level = FF_LEVEL_UNKNOWN;
+    }
+    int opened = open_software_encoder(ctx.get(), codec, &used, input_stream_info, x265_log_params(ctx->height),
+                                       low_latency, 0);
+    if (opened < 0 && used.profile != FF_PROFILE_UNKNOWN) {
+        // A profile that does not fit the pictures (or the level) is refused: the encoder
+        // chooses, on a context of its own, since a failed open leaves the context unusable.
+        DEBUG_WRN("the encoder refuses the input's profile %d: it chooses one", used.profile);
+        used.profile = FF_PROFILE_UNKNOWN;
+        codec_context_ptr retry(avcodec_alloc_context3(codec));
+        if (retry) {
+            opened = open_software_encoder(retry.get(), codec, &used, input_stream_info, x265_log_params(retry->height),
+                                           low_latency, 0);
+            ctx = std::move(retry);
+        }
+    }
     if (opened < 0) {
         DEBUG_WRN("Could not open software encoder");
         return false;

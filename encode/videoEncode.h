@@ -64,6 +64,9 @@ private:
     bool init_nvenc_encoder(int codec_id, const encode_params* params);
     bool init_amf_encoder(int codec_id, const encode_params* params);
     bool init_software_encoder(int codec_id, const encode_params* params, bool low_latency);
+    // What the software encoder was opened with: the input's parameters, less a level or
+    // profile the encoder would not take. The chunks' encoders are opened alike.
+    encode_params software_params_;
     AVFrame* frame_qsv_process(AVFrame* frame);
     AVFrame* frame_amf_process(AVFrame* frame);
     AVFrame* frame_nvenc_process(AVFrame* frame);

@@ -114,14 +114,20 @@ mediaMuxer::mediaMuxer(job_context& job, const char* path, AVCodecContext* encod
     }
 
     if (!(out_fmt_ctx->oformat->flags & AVFMT_NOFILE)) {
+        int error = 0;
         if (!output_file.is_open()) {
             // Only ever a new file: an existing file of this name is never opened, let alone
             // truncated.
-            output_file.adopt(outputFile::create_exclusive(output_path, nullptr), output_path);
+            const int fd = outputFile::create_exclusive(output_path, nullptr);
+            error = fd < 0 ? errno : 0;
+            output_file.adopt(fd, output_path);
         }
         out_fmt_ctx->pb = output_file.io();
         if (out_fmt_ctx->pb == nullptr) {
-            DEBUG_ERR("Could not open output file '%s'", printable(output_path).c_str());
+            // The input's name with "_decmosic_" and the time can pass the file system's limit.
+            const char* hint =
+                error == ENAMETOOLONG ? ": the name is too long for its file system; give another with -o" : "";
+            DEBUG_ERR("Could not open output file '%s'%s", printable(output_path).c_str(), hint);
             set_result_status(RESULT_OPEN_OUTPUT_ERROR);
             close_output();
             remove_output();
@@ -182,7 +188,9 @@ bool mediaMuxer::add_audio_stream(AVCodecParameters* audio_par, const AVStream* 
                       container, why.c_str());
             return true;
         }
-        DEBUG_WRN("%s audio cannot be stored in %s; it is encoded to %s", input_codec, container, encoder->name);
+        // (Said at the end, with what came of it.)
+        transcoded_audio_note = std::string(input_codec) + " audio cannot be stored in " + container;
+        audio_encoder_name = encoder->name;
         audio_transcoder = std::move(transcoder);
     }
     out_audio_stream = avformat_new_stream(out_fmt_ctx, nullptr);
@@ -334,6 +342,12 @@ void mediaMuxer::loop_task() {
         set_result_status(RESULT_MUXER_ERROR);
     }
     if (out_fmt_ctx->pb != nullptr) avio_flush(out_fmt_ctx->pb);
+    if (transcoded_audio_packets > 0) {
+        DEBUG_WRN("%s; it is encoded to %s", transcoded_audio_note.c_str(), audio_encoder_name.c_str());
+    } else if (!transcoded_audio_note.empty()) {
+        DEBUG_WRN("%s, and the %s encoder gave nothing for it; the output has no audio", transcoded_audio_note.c_str(),
+                  audio_encoder_name.c_str());
+    }
     DEBUG_WRN("mediaMuxer loop task end");
 }
 
@@ -386,6 +400,7 @@ bool mediaMuxer::write_transcoded_audio(const AVPacket* input) {
             set_result_status(RESULT_MUXER_ERROR);
             return false;
         }
+        ++transcoded_audio_packets;
     }
     return true;
 }

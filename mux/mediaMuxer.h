@@ -56,6 +56,12 @@ public:
     bool is_avi = false;
     // Set when the audio is encoded here rather than copied.
     std::unique_ptr<ff::audioTranscoder> audio_transcoder;
+    // What the encoded audio is said to be once the output is complete ("pcm_s16le audio cannot
+    // be stored in MP4"), and how many encoded audio packets reached the output: an encoder
+    // can give nothing for a few samples, and the container then keeps no audio track.
+    std::string transcoded_audio_note;
+    std::string audio_encoder_name;
+    int64_t transcoded_audio_packets = 0;
     outputFile output_file;
     int64_t last_video_dts = AV_NOPTS_VALUE;  // output time base
     int64_t video_period = 1;                 // one picture in the output time base

@@ -89,6 +89,19 @@ void streamCopy::push_packet(const AVPacket* packet, const AVPacket* source) {
         return;
     }
     if (!has_slice) {
+        const size_t size = static_cast<size_t>(packet->size);
+        if (pending_.size() + size > k_max_waiting_bytes) {
+            // A newer parameter set of an id replaces the older one: the newest are what the
+            // next picture needs.
+            if (!noted_waiting_) {
+                noted_waiting_ = true;
+                DEBUG_WRN("parameter sets of more than %zu bytes wait for a picture: the older ones are left out "
+                          "(further ones are not logged)",
+                          k_max_waiting_bytes);
+            }
+            pending_.clear();
+            if (size > k_max_waiting_bytes) return;
+        }
         pending_.insert(pending_.end(), packet->data, packet->data + packet->size);
         return;
     }

@@ -29,6 +29,10 @@ public:
     // As push_packet with no source: the packet is taken for a decrypted picture.
     bool push_data(void* packet) override;
 
+    // Parameter sets waiting for the next picture are kept within this many bytes (real ones
+    // take a few hundred): past it the older ones go, and a larger packet of them alone is dropped.
+    static constexpr size_t k_max_waiting_bytes = 64 << 10;
+
     // Decrypted pictures handed on.
     int64_t hidden_pictures = 0;
     // One picture period in the input video time base: the duration of a packet that has none.
@@ -49,4 +53,5 @@ private:
     // Both hold restored pictures: their storage is wiped when it is given back.
     std::vector<uint8_t, wiping_allocator<uint8_t>> pending_;  // parameter sets waiting for the next picture
     std::vector<uint8_t, wiping_allocator<uint8_t>> out_;      // the packet being built, reused
+    bool noted_waiting_ = false;
 };

@@ -16,6 +16,8 @@ namespace {
 constexpr int k_h264_sei = 6;
 constexpr int k_hevc_prefix_sei = 39;
 constexpr int k_hevc_suffix_sei = 40;
+constexpr int k_h264_filler = 12;
+constexpr int k_hevc_filler = 38;
 
 // Offset of the next 00 00 01 at or after from, or size when there is none.
 size_t next_start_code(const uint8_t* data, size_t size, size_t from) {
@@ -222,6 +224,37 @@ bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_uni
         code = next;
     }
     return true;
+}
+
+size_t count_nal_units(const uint8_t* data, size_t size, size_t limit) {
+    size_t count = 0;
+    for (size_t code = next_start_code(data, size, 0); code < size && count < limit;
+         code = next_start_code(data, size, code + 3)) {
+        ++count;
+    }
+    return count;
+}
+
+size_t drop_filler_units(const uint8_t* data, size_t size, int codec_id, std::vector<uint8_t>* out) {
+    const bool hevc = codec_id == AV_CODEC_ID_HEVC;
+    const size_t header_size = hevc ? 2 : 1;
+    size_t code = next_start_code(data, size, 0);
+    out->assign(data, data + code);
+    size_t kept = 0;
+    while (code < size) {
+        const size_t begin = code + 3;
+        size_t next = size;
+        const size_t end = begin < size ? nal_end(data, size, begin, &next) : begin;
+        const int type = end > begin ? (hevc ? (data[begin] >> 1) & 0x3F : data[begin] & 0x1F) : -1;
+        if (end > begin + header_size && type != (hevc ? k_hevc_filler : k_h264_filler)) {
+            static const uint8_t start_code[4] = {0, 0, 0, 1};
+            out->insert(out->end(), start_code, start_code + 4);
+            out->insert(out->end(), data + begin, data + end);
+            ++kept;
+        }
+        code = next;
+    }
+    return kept;
 }
 
 bool is_key_picture(const uint8_t* data, size_t size, int codec_id) {

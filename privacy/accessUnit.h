@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace privacy {
 
@@ -79,6 +80,14 @@ bool scan_access_unit(const uint8_t* data, size_t size, int codec_id, access_uni
 
 // The verdict alone: does the packet hold a key picture?
 bool is_key_picture(const uint8_t* data, size_t size, int codec_id);
+
+// NAL units in the whole packet, empty ones included; counting stops at limit.
+size_t count_nal_units(const uint8_t* data, size_t size, size_t limit);
+
+// Writes the packet to out without its filler data NAL units (H.264 type 12, HEVC 38) and its
+// NAL units with nothing behind their header, each kept one behind a 4-byte start code (bytes
+// before the first start code stay as they are). Returns the NAL units kept.
+size_t drop_filler_units(const uint8_t* data, size_t size, int codec_id, std::vector<uint8_t>* out);
 
 // Parameter sets for codec_id: HEVC VPS, SPS, PPS; H.264 SPS, PPS.
 bool is_parameter_set_type(int codec_id, int type);

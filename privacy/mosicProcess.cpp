@@ -11,7 +11,10 @@
 // counted, never handed on as garbage.
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "common/pictureCounts.h"
 #include "debug/std_debug.h"
@@ -55,6 +58,50 @@ void mediaDemuxer::lose_hidden_picture(const AVPacket* packet, bool reference, c
     DEBUG_WRN("the picture at %.3f s %s; the hidden pictures behind it up to the next key picture are left out "
               "(further such losses are only counted)",
               packet_seconds(packet), why);
+}
+
+AVPacket* mediaDemuxer::bounded_access_unit(AVPacket* packet) {
+    const uint8_t* data = packet->data;
+    const size_t size = data != nullptr && packet->size > 0 ? static_cast<size_t>(packet->size) : 0;
+    char why[96] = {0};
+    if (size > k_max_access_unit_bytes) {
+        snprintf(why, sizeof(why), "is %zu bytes, more than %zu", size, k_max_access_unit_bytes);
+    } else if (privacy::count_nal_units(data, size, k_max_nal_units + 1) > k_max_nal_units) {
+        std::vector<uint8_t> kept;
+        if (privacy::drop_filler_units(data, size, video_codec_id, &kept) > k_max_nal_units) {
+            snprintf(why, sizeof(why), "has more than %zu NAL units", k_max_nal_units);
+        } else {
+            if (!noted_trimmed_) {
+                noted_trimmed_ = true;
+                DEBUG_WRN("the access unit at %.3f s has more than %zu NAL units: its filler and empty ones are "
+                          "left out (further ones are not logged)",
+                          packet_seconds(packet), k_max_nal_units);
+            }
+            auto trimmed = std::make_shared<avPacketDev>(kept.data(), static_cast<int32_t>(kept.size()));
+            if (trimmed->pkt == nullptr) return nullptr;  // no memory for the copy: the picture is lost
+            privacy::copy_packet_timing(trimmed->pkt, packet);
+            bounded_packet_ = std::move(trimmed);
+            return bounded_packet_->pkt;
+        }
+    }
+    if (why[0] == 0) return packet;
+    // Refused: a key picture takes the references with it, a hidden picture counts as lost.
+    if (!noted_refused_) {
+        noted_refused_ = true;
+        DEBUG_WRN("the access unit at %.3f s %s: refused (further ones are not logged)", packet_seconds(packet), why);
+    }
+    privacy::access_unit unit;
+    privacy::scan_access_unit(data, std::min(size, k_max_access_unit_bytes), video_codec_id, &unit);
+    if (unit.kind == privacy::picture_kind::key) {
+        references_intact_ = false;
+    } else if (unit.kind == privacy::picture_kind::other) {
+        if (unit.message.found && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
+            ++job.pictures.found;
+            ++job.pictures.broken_messages;
+        }
+        lose_hidden_picture(packet, unit.reference, "is refused");
+    }
+    return nullptr;
 }
 
 int mediaDemuxer::forward_parameter_sets(const AVPacket* packet, const privacy::access_unit& unit) {

@@ -152,17 +152,44 @@ TEST_F(Encoder, FramesInOtherPixelFormatsAreConvertedNotLost) {
     }
 }
 
-TEST_F(Encoder, BitRateIsTheGivenOneOrTheEncodersOwn) {
+TEST_F(Encoder, BitRateIsTheGivenOneOrTheEncodersOwnAndAProfileOrLevelItRefusesIsLeftToIt) {
     AVCodecContext* fresh = avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_H264));
     const int64_t own = fresh->bit_rate;
     avcodec_free_context(&fresh);
-    // The demuxer's floor, a rate above it, and "not given".
-    for (const auto& [given, want] : std::vector<std::pair<int64_t, int64_t>>{{8388608, 8388608}, {20000000, 20000000}, {0, own}}) {
+    struct row {
+        int codec_id;
+        int64_t bit_rate, want_rate;
+        int profile, level;
+        AVPixelFormat format;
+        const char* warning;  // empty: none
+    };
+    // The demuxer's floor, a rate above it, "not given"; a level from a damaged SPS, a profile
+    // that cannot hold the pictures (High with 4:4:4), and good ones that are kept.
+    const row rows[] = {
+        {AV_CODEC_ID_H264, 8388608, 8388608, -99, -99, AV_PIX_FMT_YUV420P, ""},
+        {AV_CODEC_ID_H264, 20000000, 20000000, -99, -99, AV_PIX_FMT_YUV420P, ""},
+        {AV_CODEC_ID_H264, 0, own, -99, -99, AV_PIX_FMT_YUV420P, ""},
+        {AV_CODEC_ID_H264, 8388608, 8388608, FF_PROFILE_H264_HIGH, 243, AV_PIX_FMT_YUV420P,
+         "the input's level 243 is no h264 level: the encoder chooses one"},
+        {AV_CODEC_ID_H264, 8388608, 8388608, FF_PROFILE_H264_HIGH, 41, AV_PIX_FMT_YUV444P,
+         "the encoder refuses the input's profile 100: it chooses one"},
+        {AV_CODEC_ID_HEVC, 8388608, 8388608, FF_PROFILE_HEVC_MAIN, 243, AV_PIX_FMT_YUV420P,
+         "the input's level 243 is no hevc level: the encoder chooses one"},
+        {AV_CODEC_ID_HEVC, 8388608, 8388608, FF_PROFILE_HEVC_MAIN, 93, AV_PIX_FMT_YUV420P, ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.bit_rate) + " " + std::to_string(r.profile) + " " + std::to_string(r.level));
         encode_params p = params_for(64, 48);
-        p.bit_rate = given;
-        videoEncode encoder(job, AV_CODEC_ID_H264, &p);
-        if (encoder.hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
-        EXPECT_EQ(encoder.codec_ctx->bit_rate / 1000, want / 1000) << given;  // libx264 keeps whole kbit/s
+        std::tie(p.bit_rate, p.profile, p.level, p.pix_fmt) = std::make_tuple(r.bit_rate, r.profile, r.level, r.format);
+        std::unique_ptr<videoEncode> encoder;
+        const std::string out = testsupport::capture_stdout([&] { encoder.reset(new videoEncode(job, r.codec_id, &p)); });
+        if (encoder->hwType != AV_HWDEVICE_TYPE_NONE) GTEST_SKIP() << "a hardware encoder opens here";
+        ASSERT_TRUE(encoder->is_init) << out;
+        EXPECT_NE(out.find(r.warning), std::string::npos) << out;
+        EXPECT_EQ(out.find("the encoder") != std::string::npos, r.warning[0] != 0) << out;
+        if (r.codec_id == AV_CODEC_ID_H264) {
+            EXPECT_EQ(encoder->codec_ctx->bit_rate / 1000, r.want_rate / 1000);  // libx264 keeps whole kbit/s
+        }
     }
 }
 

@@ -15,9 +15,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -411,4 +413,99 @@ TEST_F(HostileIo, MemoryLimitsEndEveryRunWithAResultAndNoFile) {
     }
     EXPECT_GT(runs, 0);
     for (const std::string& file : restored_files(dir)) unlink(file.c_str());
+}
+
+// What a file can make the program hold or refuse is bounded, and each bound says so in a WRN
+// (or ERR) line while the restore goes on: an access unit of thousands of NAL units (filler:
+// trimmed; anything else: refused with its group), parameter sets piling up in --copy, a
+// container bit rate or SPS level no encoder takes, audio the encoder gives nothing for, and a
+// name too long for the output's file system.
+TEST_F(HostileIo, HostileFilesAreBoundedAndSaySo) {
+    const std::string input = masked("clip.mp4", 64, 64, "");
+    using nals_t = std::vector<testsupport::packet_nal>;
+    // A copy of input whose video packets edit() changes as NAL units (MP4 length form).
+    const auto rewrite = [&](const std::string& name, const std::function<void(int, nals_t*)>& edit) {
+        const std::string out = dir + "/" + name;
+        EXPECT_TRUE(testsupport::rewrite_video_packets(input, out, [&](int number, std::vector<uint8_t>* data) {
+            nals_t nals;
+            if (!testsupport::split_packet(*data, false, &nals)) return true;
+            edit(number, &nals);
+            *data = testsupport::join_packet(nals, false);
+            return true;
+        }));
+        return out;
+    };
+    // n NAL units of bytes in front of the slice of the key picture at packet key.
+    const auto in_front = [](int key, int n, std::vector<uint8_t> bytes) {
+        return [=](int number, nals_t* nals) {
+            if (number == key) nals->insert(nals->end() - 1, static_cast<size_t>(n), testsupport::packet_nal{bytes});
+        };
+    };
+    // The 2nd and 3rd pictures without their privacy message, each behind a 40 KiB SPS.
+    const auto junk_sps = [](int number, nals_t* nals) {
+        if (number != 1 && number != 2) return;
+        nals->erase(std::remove_if(nals->begin(), nals->end(), [](const auto& n) { return n.bytes[0] == 6; }), nals->end());
+        std::vector<uint8_t> sps = {0x67, 0x42, 0x00, 0x1e, 0x02};
+        sps.resize(40 << 10, 0xaa);
+        nals->insert(nals->begin(), testsupport::packet_nal{sps});
+    };
+    // Every SPS in the stream with another level_idc.
+    const auto every_sps_level = [](uint8_t level) {
+        return [=](int, nals_t* nals) {
+            for (auto& nal : *nals) {
+                if ((nal.bytes[0] & 0x1f) == 7 && nal.bytes.size() > 3) nal.bytes[3] = level;
+            }
+        };
+    };
+    // input with bytes put at offsets from the first occurrence of a box's name.
+    using patch_t = std::tuple<std::string, int, std::vector<uint8_t>>;
+    const auto patched = [&](const std::string& name, const std::vector<patch_t>& patches) {
+        std::vector<uint8_t> bytes = testsupport::read_bytes(input);
+        const std::string text(bytes.begin(), bytes.end());
+        for (const auto& [box, offset, with] : patches) {
+            EXPECT_NE(text.find(box), std::string::npos);
+            std::copy(with.begin(), with.end(), bytes.begin() + static_cast<long>(text.find(box) + offset));
+        }
+        EXPECT_TRUE(testsupport::write_bytes(dir + "/" + name, bytes));
+        return dir + "/" + name;
+    };
+    // 7 Hz PCM in one-sample packets: too little for the AAC encoder to give a packet.
+    const std::string pcm = dir + "/pcm.mp4", long_name = dir + "/" + std::string(240, 'n') + ".mp4";
+    ASSERT_EQ(testsupport::run({"ffmpeg", "-loglevel", "error", "-y", "-i", input, "-f", "lavfi", "-i",
+                                "aevalsrc=0:s=7:n=1", "-t", "2", "-map", "0:v", "-map", "1:a", "-c:v", "copy",
+                                "-c:a", "pcm_s16le", "-f", "mov", pcm}).exit_code, 0);
+    ASSERT_EQ(testsupport::run({"cp", input, long_name}).exit_code, 0);
+    const std::vector<uint8_t> filler = {0x0c}, sei = {0x06, 0x05, 0x01, 0xaa, 0x80};
+    const struct {
+        std::string input;
+        bool copy;
+        int code;
+        size_t restored;
+        std::string says;
+    } rows[] = {
+        {rewrite("filler.mp4", in_front(0, 5000, filler)), false, 0, k_restored, "its filler and empty ones are left out"},
+        {rewrite("filler-copy.mp4", in_front(0, 5000, filler)), true, 0, 12, "its filler and empty ones are left out"},
+        {rewrite("sei.mp4", in_front(4, 5000, sei)), false, 0, 6, "has more than 4096 NAL units: refused"},
+        {rewrite("sps.mp4", junk_sps), true, 0, 9, "bytes wait for a picture: the older ones are left out"},
+        // (mdhd: timescale 0x7fffffff and duration 1.)
+        {patched("rate.mp4", {{"mdhd", 16, {0x7f, 0xff, 0xff, 0xff, 0, 0, 0, 1}}}), false, 0, k_restored,
+         "bit/s is more than h264 can hold"},
+        {rewrite("level.mp4", every_sps_level(243)), false, 0, k_restored,
+         "the input's level 243 is no h264 level: the encoder chooses one"},
+        {pcm, false, 0, k_restored, ""},
+        {long_name, false, 4, 0, "the name is too long for its file system; give another with -o"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input.substr(dir.size()));
+        std::vector<std::string> argv = {DEMOSAIC_BIN, row.input, k_key};
+        if (row.copy) argv.push_back("--copy");
+        const auto o = testsupport::restore_run(testsupport::run(argv));
+        EXPECT_EQ(std::make_pair(o.exit_code, o.result_code), std::make_pair(row.code, row.code)) << o.out;
+        EXPECT_NE(o.out.find(row.says), std::string::npos) << o.out;
+        if (row.code != 0 || o.result_code != 0) continue;
+        const std::string out = restored_files(dir).at(0);
+        // Encoded audio is said to be encoded only when the output has it.
+        EXPECT_EQ(o.out.find("it is encoded to") != std::string::npos, testsupport::count_streams(out, AVMEDIA_TYPE_AUDIO) == 1);
+        EXPECT_EQ(take_output(dir).size(), row.restored);
+    }
 }
