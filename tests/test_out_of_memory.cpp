@@ -35,9 +35,23 @@ void* operator new(size_t size) {
     if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
     throw std::bad_alloc();
 }
+// (A sanitiser's runtime has the other forms of its own, which would not come here.)
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 // (Out of line: inlined, GCC would take free() after operator new for a mismatch.)
 __attribute__((noinline)) void operator delete(void* memory) noexcept { std::free(memory); }
 __attribute__((noinline)) void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory, size_t) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+__attribute__((noinline)) void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 TEST(OutOfMemory, EndsTheJobWithCode11AndNoOutputWhereverItRunsOut) {
     if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
