@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/pictureCounts.h"
+#include "common/printable.h"
 #include "debug/std_debug.h"
 #include "demux/mediaDemuxer.h"
 #include "common/resultCode.h"
@@ -141,7 +142,8 @@ void mediaDemuxer::demuxer_info_process(const AVPacket* packet) {
     if (!has_version && privacy::read_payload_layout(packet->data + unit.message.payload_at, unit.message.payload_size,
                                                      unit.message.extent, &layout) == privacy::layout_status::ok &&
         layout.version_part > 0) {
-        version_text.assign(reinterpret_cast<const char*>(packet->data + unit.message.payload_at), layout.version_size);
+        // Shown as the log shows it: control characters and line breaks escaped.
+        version_text = printable(reinterpret_cast<const char*>(packet->data + unit.message.payload_at), layout.version_size);
         has_version = true;
     }
 }

@@ -138,7 +138,7 @@ TEST_F(Investigation, InfoDescribesTheInputWithoutAKey) {
           {"result.message", "\"The input was read\""}}},
         {avi.path,
          {{"container", "\"avi\""}, {"video.codec", "\"hevc\""}, {"pictures", "125"}, {"hidden_pictures", hidden},
-          {"version", "\"ver-\\\"q\\\"\\t\\u0001é\""}, {"first_hidden", "0.04"}}},
+          {"version", "\"ver-\\\"q\\\"\\\\t\\\\x01é\""}, {"first_hidden", "0.04"}}},
         {dir_ + "/source.mp4",
          {{"pictures", "125"}, {"hidden_pictures", "0"}, {"version", "null"}, {"first_hidden", "null"},
           {"result.code", "0"}}},
