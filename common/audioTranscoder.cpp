@@ -45,13 +45,37 @@ bool refused_by_players(const AVOutputFormat* format, AVCodecID codec) {
     return codec == AV_CODEC_ID_VORBIS;
 }
 
+// What the encoder takes: a list with its terminator, or null for anything. FFmpeg 7.1 gives
+// the lists through avcodec_get_supported_config; earlier versions as fields of the codec.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+const void* supported_config(const AVCodec* codec, AVCodecConfig config) {
+    const void* list = nullptr;
+    int count = 0;
+    return avcodec_get_supported_config(nullptr, codec, config, 0, &list, &count) < 0 ? nullptr : list;
+}
+const int* sample_rates(const AVCodec* codec) {
+    return static_cast<const int*>(supported_config(codec, AV_CODEC_CONFIG_SAMPLE_RATE));
+}
+const AVSampleFormat* sample_formats(const AVCodec* codec) {
+    return static_cast<const AVSampleFormat*>(supported_config(codec, AV_CODEC_CONFIG_SAMPLE_FORMAT));
+}
+const AVChannelLayout* channel_layouts(const AVCodec* codec) {
+    return static_cast<const AVChannelLayout*>(supported_config(codec, AV_CODEC_CONFIG_CHANNEL_LAYOUT));
+}
+#else
+const int* sample_rates(const AVCodec* codec) { return codec->supported_samplerates; }
+const AVSampleFormat* sample_formats(const AVCodec* codec) { return codec->sample_fmts; }
+const AVChannelLayout* channel_layouts(const AVCodec* codec) { return codec->ch_layouts; }
+#endif
+
 // The supported value closest to the wanted one (rates), or the wanted one when the
 // encoder takes any.
 int pick_sample_rate(const AVCodec* codec, int wanted) {
-    if (codec->supported_samplerates == nullptr) return wanted;
+    const int* rates = sample_rates(codec);
+    if (rates == nullptr) return wanted;
     // The smallest rate at or above the wanted one loses nothing; else the largest below it.
     int above = 0, below = 0;
-    for (const int* rate = codec->supported_samplerates; *rate != 0; ++rate) {
+    for (const int* rate = rates; *rate != 0; ++rate) {
         if (*rate >= wanted && (above == 0 || *rate < above)) above = *rate;
         if (*rate < wanted && *rate > below) below = *rate;
     }
@@ -59,11 +83,12 @@ int pick_sample_rate(const AVCodec* codec, int wanted) {
 }
 
 AVSampleFormat pick_sample_format(const AVCodec* codec, AVSampleFormat wanted) {
-    if (codec->sample_fmts == nullptr) return wanted;
-    for (const AVSampleFormat* format = codec->sample_fmts; *format != AV_SAMPLE_FMT_NONE; ++format) {
+    const AVSampleFormat* formats = sample_formats(codec);
+    if (formats == nullptr) return wanted;
+    for (const AVSampleFormat* format = formats; *format != AV_SAMPLE_FMT_NONE; ++format) {
         if (*format == wanted) return wanted;
     }
-    return codec->sample_fmts[0];
+    return formats[0];
 }
 
 // The input's layout when the encoder takes it, else one of the encoder's with as many
@@ -76,13 +101,14 @@ bool pick_layout(const AVCodec* codec, const AVChannelLayout& input, AVChannelLa
     } else if (av_channel_layout_copy(&wanted, &input) < 0) {
         return false;
     }
-    const AVChannelLayout* chosen = codec->ch_layouts == nullptr ? &wanted : nullptr;
+    const AVChannelLayout* layouts = channel_layouts(codec);
+    const AVChannelLayout* chosen = layouts == nullptr ? &wanted : nullptr;
     const AVChannelLayout* same_count = nullptr;
-    for (const AVChannelLayout* layout = codec->ch_layouts; chosen == nullptr && layout->nb_channels != 0; ++layout) {
+    for (const AVChannelLayout* layout = layouts; chosen == nullptr && layout->nb_channels != 0; ++layout) {
         if (av_channel_layout_compare(layout, &wanted) == 0) chosen = layout;
         if (same_count == nullptr && layout->nb_channels == wanted.nb_channels) same_count = layout;
     }
-    if (chosen == nullptr) chosen = same_count != nullptr ? same_count : &codec->ch_layouts[0];
+    if (chosen == nullptr) chosen = same_count != nullptr ? same_count : &layouts[0];
     const bool copied = av_channel_layout_copy(out, chosen) >= 0;
     av_channel_layout_uninit(&wanted);
     return copied;

@@ -477,7 +477,7 @@ TEST_F(HostileIo, HostileFilesAreBoundedAndSaySo) {
                                 "aevalsrc=0:s=7:n=1", "-t", "2", "-map", "0:v", "-map", "1:a", "-c:v", "copy",
                                 "-c:a", "pcm_s16le", "-f", "mov", pcm}).exit_code, 0);
     ASSERT_EQ(testsupport::run({"cp", input, long_name}).exit_code, 0);
-    const std::vector<uint8_t> filler = {0x0c}, sei = {0x06, 0x05, 0x01, 0xaa, 0x80};
+    const std::vector<uint8_t> filler = {0x0c, 0xff, 0xff, 0x80}, sei = {0x06, 0x05, 0x01, 0xaa, 0x80};
     const struct {
         std::string input;
         bool copy;
