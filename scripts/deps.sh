@@ -49,7 +49,7 @@ packages=(
   build-essential cmake pkg-config git
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libssl-dev
   ffmpeg
-  libgtest-dev libbenchmark-dev groff-base
+  libgtest-dev libbenchmark-dev groff-base python3
   clang "libclang-rt-$major-dev"
 )
 
