@@ -24,7 +24,7 @@ class DemuxTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        dir = testsupport::scratch_dir("demux_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testsupport::test_scratch_dir("demux_");
         job.use_console();  // its lines on stdout, as the program prints them
     }
     std::string dir;

@@ -199,8 +199,7 @@ protected:
     // The base files, made in this test's own folder (ctest runs these tests side by side).
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        root_ = testsupport::scratch_dir(std::string("hostile_campaign_") +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root_ = testsupport::test_scratch_dir("hostile_campaign_");
         // The last field: the side of a square second clip joined behind the first (0: none).
         const std::vector<std::tuple<std::string, int, int, int, bool, std::vector<std::string>, int>> recipes = {
             {"h264.mp4", AV_CODEC_ID_H264, 64, 64, true, {"--codec", "h264"}, 0},

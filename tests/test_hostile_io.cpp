@@ -60,8 +60,7 @@ class HostileIo : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        dir = testsupport::scratch_dir(std::string("hostile_io_") +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = testsupport::test_scratch_dir("hostile_io_");
     }
     std::string masked(const std::string& name, int width, int height, const std::string& audio = "aac",
                        const std::string& gop = "4", int frames = 12) {

@@ -105,8 +105,7 @@ class Investigation : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-        dir_ = testsupport::scratch_dir(std::string("investigation_") +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = testsupport::test_scratch_dir("investigation_");
         clip_ = make_masked_clip(dir_, "masked.mp4");
         ASSERT_FALSE(clip_.path.empty());
         ASSERT_EQ(clip_.pictures, 125);

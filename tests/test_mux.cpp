@@ -84,7 +84,7 @@ class Muxer : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        dir = testsupport::scratch_dir(std::string("mux_") + testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = testsupport::test_scratch_dir("mux_");
         job.use_console();  // its lines on stdout, as the program prints them
     }
     std::string dir;

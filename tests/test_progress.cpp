@@ -76,8 +76,7 @@ class ProgressLine : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-        dir_ = testsupport::scratch_dir(std::string("progress_") +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = testsupport::test_scratch_dir("progress_");
     }
     std::string masked(const std::string& codec) {
         const std::string path = dir_ + "/masked_" + codec + ".mp4";

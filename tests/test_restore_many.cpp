@@ -26,8 +26,7 @@ protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg not installed";
         ASSERT_TRUE(testsupport::file_exists(script_)) << script_;
-        dir_ = testsupport::scratch_dir(std::string("restore_many_") +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = testsupport::test_scratch_dir("restore_many_");
         ASSERT_TRUE(testsupport::make_clip(dir_ + "/plain.mp4", "libx264", 64, 64, 12, 25));
         // Two clips under the batch key (one with a blank in its name), one under another key.
         for (const auto& [name, key] : {std::pair{"one.mp4", "batch-key"}, {"two words.mp4", "batch-key"},

@@ -74,7 +74,7 @@ class SafeOutput : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsupport::have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-        dir = testsupport::scratch_dir(std::string("safe_") + testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = testsupport::test_scratch_dir("safe_");
     }
     std::string dir;
 };

@@ -85,6 +85,10 @@ std::string scratch_dir(const std::string& name) {
     return dir;
 }
 
+std::string test_scratch_dir(const std::string& prefix) {
+    return scratch_dir(prefix + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
 std::vector<std::string> lines_starting_with(const std::string& text, const std::string& prefix) {
     std::vector<std::string> lines;
     std::stringstream stream(text);

@@ -26,6 +26,8 @@ std::string capture_stdout(const std::function<void()>& body);
 
 // A fresh, empty folder for one test under the build's scratch folder.
 std::string scratch_dir(const std::string& name);
+// The same, named prefix followed by the running test's name.
+std::string test_scratch_dir(const std::string& prefix);
 
 // The lines of text that begin with prefix.
 std::vector<std::string> lines_starting_with(const std::string& text, const std::string& prefix);
