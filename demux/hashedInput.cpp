@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 hashedInput::~hashedInput() {
     if (fd_ >= 0) close(fd_);
@@ -20,16 +19,17 @@ void hashedInput::note_read(int64_t offset, const uint8_t* data, int64_t size) {
     if (failed_) return;
     if (offset > frontier_ && offset - frontier_ <= k_gap_fill) {
         // A little ahead: the skipped bytes are read and hashed now, while they are near.
-        std::vector<uint8_t> gap(static_cast<size_t>(offset - frontier_));
+        // One buffer serves every gap (it grows to the largest, at most k_gap_fill).
+        gap_.resize(static_cast<size_t>(offset - frontier_));
         ssize_t n;
         do {
-            n = pread(fd_, gap.data(), gap.size(), static_cast<off_t>(frontier_));
+            n = pread(fd_, gap_.data(), gap_.size(), static_cast<off_t>(frontier_));
         } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(gap.size())) {
+        if (n != static_cast<ssize_t>(gap_.size())) {
             failed_ = true;
             return;
         }
-        digest_.update(gap.data(), gap.size());
+        digest_.update(gap_.data(), gap_.size());
         frontier_ = offset;
         hashed_before_finish_ = frontier_;
     }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/sha256.h"
 
@@ -43,5 +44,6 @@ private:
     int64_t frontier_ = 0;  // bytes [0, frontier_) are in the digest
     int64_t hashed_before_finish_ = 0;
     bool failed_ = false;
+    std::vector<uint8_t> gap_;  // skipped bytes read for the digest
     sha256 digest_;
 };

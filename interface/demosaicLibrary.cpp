@@ -8,7 +8,6 @@
 #include <openssl/crypto.h>
 
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -49,10 +48,6 @@ struct demosaic_job {
 };
 
 namespace {
-
-// The options a job takes, by the name of their command-line option without its dashes, with
-// the command line's values (restore_options::set).
-const char* const k_options[] = {"copy", "output", "from", "to", "report", "check", "info"};
 
 // One run on a fresh job_context, which reports to the handle's callbacks.
 int run_once(demosaic_job& job) {
@@ -118,18 +113,16 @@ demosaic_job* demosaic_job_new(const char* input, const char* key) {
 
 int demosaic_job_set(demosaic_job* job, const char* option, const char* value) {
     if (job == nullptr || option == nullptr) return DEMOSAIC_UNKNOWN_OPTION;
-    for (const char* name : k_options) {
-        if (std::strcmp(name, option) != 0) continue;
+    // The options a job takes are the command line's, by name without the dashes, with its values.
+    try {
+        if (!restore_options::known(option)) return DEMOSAIC_UNKNOWN_OPTION;
         if (value == nullptr) return DEMOSAIC_BAD_VALUE;
         if (job->running) return DEMOSAIC_JOB_RUNNING;
-        try {
-            std::string why;  // (the run's ERR line says it again should the options not go together)
-            return job->options.set(name, value, &why) ? 0 : DEMOSAIC_BAD_VALUE;
-        } catch (...) {
-            return DEMOSAIC_BAD_VALUE;
-        }
+        std::string why;  // (the run's ERR line says it again should the options not go together)
+        return job->options.set(option, value, &why) ? 0 : DEMOSAIC_BAD_VALUE;
+    } catch (...) {
+        return DEMOSAIC_BAD_VALUE;
     }
-    return DEMOSAIC_UNKNOWN_OPTION;
 }
 
 void demosaic_job_on_progress(demosaic_job* job, demosaic_progress_fn fn, void* opaque) {

@@ -1,5 +1,8 @@
 #include "interface/restoreOptions.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/json.h"
 
 namespace {
@@ -67,9 +70,18 @@ bool parse_time(const std::string& text, int64_t* microseconds) {
     return true;
 }
 
+bool restore_options::known(const std::string& name) {
+    static const char* const names[] = {"copy", "output", "from", "to", "report", "check", "info"};
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
 bool restore_options::set(const std::string& name, const std::string& value, std::string* error) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
+    if (!known(name)) {
+        *error = "no option \"" + name + "\"";
+        return false;
+    }
     if (name == "copy") return read_flag(value, &copy, error, "--copy");
     if (name == "info" || name == "check") {
         bool on = false;
@@ -92,16 +104,13 @@ bool restore_options::set(const std::string& name, const std::string& value, std
         (name == "from" ? from : to) = time;
         return true;
     }
-    if (name == "output" || name == "report") {
-        if (value.empty()) {
-            *error = (name == "output" ? "-o" : "--report") + std::string(" takes a path, not an empty text");
-            return false;
-        }
-        (name == "output" ? output : report) = value;
-        return true;
+    // "output" or "report": a path.
+    if (value.empty()) {
+        *error = (name == "output" ? "-o" : "--report") + std::string(" takes a path, not an empty text");
+        return false;
     }
-    *error = "no option \"" + name + "\"";
-    return false;
+    (name == "output" ? output : report) = value;
+    return true;
 }
 
 bool restore_options::validate(std::string* error) const {

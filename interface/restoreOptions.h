@@ -42,6 +42,8 @@ struct restore_options {
     // "output" and "report" a path. False with *error saying why when the name is unknown or
     // the value is not one the option takes; the options are then unchanged.
     bool set(const std::string& name, const std::string& value, std::string* error);
+    // Whether set knows an option called name.
+    static bool known(const std::string& name);
 
     // Whether the options go together: a range ends after it starts; --info and --check do one
     // thing each and write nothing, so they take neither --copy, -o, --from nor --to.
