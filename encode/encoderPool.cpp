@@ -43,6 +43,9 @@ constexpr int k_max_chunk = 250;
 // (the HEVC encoder's, see videoEncode) then holds for every chunk.
 constexpr double k_min_rate_scale = 0.5;
 constexpr double k_max_rate_scale = 1.0;
+// Bits spent past the target are paid back over this many rounds of chunks (a round: one
+// chunk per encoder).
+constexpr double k_repay_rounds = 4;
 
 }  // namespace
 
@@ -136,17 +139,23 @@ bool encoderPool::add(const AVFrame* frame, bool group_start) {
         while (!stopped_locked() && (waiting_ >= plan_.held_pictures || outstanding_ >= outstanding_bound))
             wait_locked(lock, space_cond_);
         if (stopped_locked()) return false;
+        if (group_start) {
+            if (group_pictures_ > 0) last_group_ = group_pictures_;
+            group_pictures_ = 0;
+        }
         chunk* current = chunks_.empty() || chunks_.back()->closed ? nullptr : chunks_.back().get();
-        if (current != nullptr && (group_start || current->pictures >= plan_.chunk_pictures)) {
+        if (current != nullptr && (group_start || current->pictures >= chunk_limit_)) {
             current->closed = true;
             current = nullptr;
         }
         if (current == nullptr) {
             chunks_.push_back(std::make_shared<chunk>());
             current = chunks_.back().get();
+            chunk_limit_ = next_chunk_limit_locked();
         }
         current->frames.push_back(std::move(copy));
         ++current->pictures;
+        ++group_pictures_;
         ++waiting_;
         ++outstanding_;
     }
@@ -198,12 +207,33 @@ void encoderPool::worker() {
     }
 }
 
+int64_t encoderPool::next_chunk_limit_locked() const {
+    const int64_t bound = std::max(1, plan_.chunk_pictures);
+    // Groups of a stream are mostly as long as the one before. A group longer than the bound
+    // is cut into chunks of equal length by that guess (49 pictures at a bound of 9 into 9 and
+    // five of 8, not five of 9 and one of 4): a short chunk costs a whole IDR picture for few
+    // others, and chunks of one length keep the encoders equally busy to the end. Past the
+    // guess, and in the first group, chunks take the bound.
+    const int64_t remaining = last_group_ - group_pictures_;
+    if (remaining <= bound) return remaining > 0 && group_pictures_ > 0 ? remaining : bound;
+    const int64_t parts = (remaining + bound - 1) / bound;
+    return (remaining + parts - 1) / parts;
+}
+
 double encoderPool::next_rate_scale_locked() const {
     // The encoders overshoot their target by about the same factor chunk after chunk (it
     // depends on the pictures and the chunk length); the next one is asked for the target
     // divided by that factor, within bounds that keep one odd chunk from swinging the rest.
     if (picture_bits_ <= 0 || finished_bits_ <= 0 || finished_asked_ <= 0) return 1.0;
-    return std::clamp(finished_asked_ / finished_bits_, k_min_rate_scale, k_max_rate_scale);
+    // What the stream has spent past its target so far (the first chunks, asked for the
+    // target before any overshoot was known, spend the most) is paid back over the next few
+    // rounds of chunks, as an encoder's own rate control pays back what it overspent, so the
+    // whole stream keeps the target.
+    const double surplus = finished_bits_ - finished_target_;
+    const double repay_bits =
+        picture_bits_ * k_repay_rounds * std::max(1, plan_.instances) * std::max(1, plan_.chunk_pictures);
+    return std::clamp(finished_asked_ / finished_bits_ * (1.0 - surplus / repay_bits), k_min_rate_scale,
+                      k_max_rate_scale);
 }
 
 bool encoderPool::encode_chunk(const std::shared_ptr<chunk>& c) {
@@ -250,6 +280,7 @@ bool encoderPool::encode_chunk(const std::shared_ptr<chunk>& c) {
             if (drained) {
                 finished_bits_ += static_cast<double>(bits);
                 finished_asked_ += c->rate_scale * static_cast<double>(c->pictures) * picture_bits_;
+                finished_target_ += static_cast<double>(c->pictures) * picture_bits_;
             }
         }
         ready.clear();

@@ -7,7 +7,8 @@
 //
 // The chunks share one bit rate: a fresh encoder spends more than its target at first (its IDR
 // picture, its rate control finding its feet), so each chunk's encoder is asked for the target
-// scaled down by how far the finished chunks overshot it, and the stream keeps the target.
+// scaled down by how far the finished chunks overshot it, less a share of what the stream has
+// overspent so far, and the stream keeps the target.
 //
 // Nothing here knows a codec: the encoders come from a factory (tests give fakes). The caller
 // feeds pictures from one thread; the workers hand packets on, one thread at a time, in order.
@@ -69,7 +70,8 @@ public:
     encoderPool& operator=(const encoderPool&) = delete;
 
     // Queues a reference to frame (from one thread only). A new chunk begins at a group start
-    // and after chunk_pictures pictures. Waits while held_pictures pictures wait for an
+    // and after chunk_pictures pictures (fewer, to cut a long group into equal chunks, when
+    // the group before had the length to tell). Waits while held_pictures pictures wait for an
     // encoder. False once the run has failed (the frame is not queued).
     bool add(const AVFrame* frame, bool group_start);
 
@@ -97,6 +99,8 @@ private:
     void hand_on_ready();
     // Under mutex_: the rate scale for the next chunk's encoder.
     double next_rate_scale_locked() const;
+    // Under mutex_: the most pictures of the chunk that begins now.
+    int64_t next_chunk_limit_locked() const;
     // Notes a failure of the run (setting the result status if no one has) and wakes everyone.
     void fail();
     // Under mutex_: the run has failed or the pool is stopping.
@@ -116,13 +120,17 @@ private:
     std::deque<std::shared_ptr<chunk>> chunks_;  // oldest first, until handed on completely
     int64_t waiting_ = 0;      // pictures queued in chunks, not yet taken by an encoder
     int64_t outstanding_ = 0;  // pictures taken in and not yet handed on
+    int64_t chunk_limit_ = 0;     // the most pictures of the newest chunk
+    int64_t group_pictures_ = 0;  // pictures taken in since the last group start
+    int64_t last_group_ = 0;      // pictures of the last whole group (0: none yet)
     bool handing_on_ = false;  // a worker is handing packets on
     // One progress note at a time (the job's callback may be the caller's).
     std::mutex progress_mutex_;
-    // Of the chunks whose encoders are drained: the bits they gave, and the bits they were
-    // asked for (their pictures at their rate scale).
+    // Of the chunks whose encoders are drained: the bits they gave, the bits they were asked
+    // for (their pictures at their rate scale), and the target's bits for their pictures.
     double finished_bits_ = 0;
     double finished_asked_ = 0;
+    double finished_target_ = 0;
     bool failed_ = false;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
