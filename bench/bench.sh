@@ -19,7 +19,8 @@
 #   (d) ffmpeg -i CLIP -c copy OUT (the plain remux that (c) is measured against)
 # It prints medians of wall time, CPU time (user+sys) and peak RSS, the video bit rate and the
 # mean PSNR against the ideal pictures (the unmasked chain's, key pictures left out) of each
-# program's last output, and the ratios. Then the memory check (MEMCHECK=0 skips it): peak RSS
+# program's last output, and the ratios (for the wall time also the median of the ratios of
+# the runs taken side by side). Then the memory check (MEMCHECK=0 skips it): peak RSS
 # of demosaic (and BASELINE) on a 10 s and a 60 s 720p clip (MEMCHECK_MODES, default "default
 # copy"), and of the default restore on a 2 s 3840x2160 HEVC clip with one 250-picture group.
 # KEEP_OUTPUTS=1 keeps the restored files. Note the load (printed before and after): other
@@ -145,10 +146,14 @@ for name in $clips; do
         "$(video_kbps "$out")" "$psnr" "$frames"
       eval "${side}_wall=$wall ${side}_cpu=$cpu ${side}_rss=$rss ${side}_psnr=$psnr ${side}_kbps=$(video_kbps "$out")"
     done
+    # Runs taken one after the other share the machine's state of the moment: the median of
+    # the ratios run by run is steadier than the ratio of the medians where the load varies.
+    paired=$(paste -d' ' "$work/$name.$cores.a.txt" "$work/$name.$cores.b.txt" | awk '{print $1/$4}' | median)
     ratios+=$(awk -v n="$name" -v k="$cores" -v aw="$a_wall" -v bw="$b_wall" -v ac="$a_cpu" -v bc="$b_cpu" \
       -v ar="$a_rss" -v br="$b_rss" -v ap="$a_psnr" -v bp="$b_psnr" -v ak="$a_kbps" -v bk="$b_kbps" -v r="$rate" \
-      'BEGIN {printf "%s, %s cores: (a)/(b) wall %.2f, CPU %.2f, peak RSS %.2f; PSNR %+.2f dB, bit rate x%.3f (target %d bit/s)\n",
-              n, k, aw/bw, ac/bc, ar/br, ap-bp, ak/bk, r}')$'\n'
+      -v pw="$paired" \
+      'BEGIN {printf "%s, %s cores: (a)/(b) wall %.2f (run by run %.2f), CPU %.2f, peak RSS %.2f; PSNR %+.2f dB, bit rate x%.3f (target %d bit/s)\n",
+              n, k, aw/bw, pw, ac/bc, ar/br, ap-bp, ak/bk, r}')$'\n'
     if [[ -n $baseline ]]; then
       ratios+=$(awk -v n="$name" -v k="$cores" -v aw="$a_wall" -v ow="$o_wall" -v ar="$a_rss" -v or="$o_rss" \
         'BEGIN {printf "%s, %s cores: (a)/(o) wall %.2f, peak RSS %.2f\n", n, k, aw/ow, ar/or}')$'\n'
