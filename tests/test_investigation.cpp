@@ -342,6 +342,18 @@ TEST(TimeText, SecondsOrClockTimes) {
     }
 }
 
+TEST(JobOptions, UnknownNamesAreRefusedAndChangeNothing) {
+    restore_options options;
+    for (const char* name : {"verbose", "Copy", "", "output "}) {
+        std::string why;
+        EXPECT_FALSE(restore_options::known(name)) << name;
+        EXPECT_FALSE(options.set(name, "x", &why)) << name;
+        EXPECT_EQ(why, std::string("no option \"") + name + "\"");
+    }
+    EXPECT_TRUE(options.output.empty());
+    EXPECT_TRUE(options.report.empty());
+}
+
 TEST(JsonText, StringsAreValidWhateverTheBytes) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"plain", "\"plain\""},
