@@ -118,12 +118,12 @@ private:
     std::condition_variable work_cond_;   // workers: a chunk to take, or pictures for theirs
     std::condition_variable space_cond_;  // the feeder and finish(): room, or everything handed on
     std::deque<std::shared_ptr<chunk>> chunks_;  // oldest first, until handed on completely
-    int64_t waiting_ = 0;      // pictures queued in chunks, not yet taken by an encoder
-    int64_t outstanding_ = 0;  // pictures taken in and not yet handed on
+    int64_t waiting_ = 0;         // pictures queued in chunks, not yet taken by an encoder
+    int64_t outstanding_ = 0;     // pictures taken in and not yet handed on
     int64_t chunk_limit_ = 0;     // the most pictures of the newest chunk
     int64_t group_pictures_ = 0;  // pictures taken in since the last group start
     int64_t last_group_ = 0;      // pictures of the last whole group (0: none yet)
-    bool handing_on_ = false;  // a worker is handing packets on
+    bool handing_on_ = false;     // a worker is handing packets on
     // One progress note at a time (the job's callback may be the caller's).
     std::mutex progress_mutex_;
     // Of the chunks whose encoders are drained: the bits they gave, the bits they were asked
