@@ -212,10 +212,11 @@ int64_t encoderPool::next_chunk_limit_locked() const {
     // Groups of a stream are mostly as long as the one before. A group longer than the bound
     // is cut into chunks of equal length by that guess (49 pictures at a bound of 9 into 9 and
     // five of 8, not five of 9 and one of 4): a short chunk costs a whole IDR picture for few
-    // others, and chunks of one length keep the encoders equally busy to the end. Past the
-    // guess, and in the first group, chunks take the bound.
+    // others, and chunks of one length keep the encoders equally busy to the end. The last
+    // chunk of the guess, anything past it, and the first group take the bound (the group's
+    // end cuts the chunk where it comes).
     const int64_t remaining = last_group_ - group_pictures_;
-    if (remaining <= bound) return remaining > 0 && group_pictures_ > 0 ? remaining : bound;
+    if (remaining <= bound) return bound;
     const int64_t parts = (remaining + bound - 1) / bound;
     return (remaining + parts - 1) / parts;
 }
